@@ -1,0 +1,113 @@
+# Shared shell helpers for the set-up, test and demo scripts. Source it.
+set -euo pipefail
+
+VOREL_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+VOREL_VENV="${VOREL_VENV:-$VOREL_ROOT/.venv}"
+
+# Debian packages the build, the tests and the Windows cross build need.
+VOREL_APT_PACKAGES=(
+  build-essential cmake pkg-config
+  libx11-dev libx11-xcb-dev libxcb1-dev libxcb-randr0-dev libxcb-shm0-dev
+  libxcb-composite0-dev libxext-dev libxrandr-dev libxcomposite-dev
+  libpulse-dev pulseaudio pulseaudio-utils
+  xvfb x11-xserver-utils x11-utils evilwm xdotool
+  googletest libgtest-dev
+  mingw-w64 g++-mingw-w64-x86-64-posix wine wine64
+)
+
+log() { printf '[vorel] %s\n' "$*" >&2; }
+
+# Installs the Debian packages that are missing (root, or sudo).
+install_system_packages() {
+  local missing=()
+  local p
+  for p in "${VOREL_APT_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  log "installing Debian packages: ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# Finds a Python 3.13 interpreter: $VOREL_PYTHON, pyenv's 3.13.x, or python3.13.
+find_python313() {
+  local candidates=()
+  [ -n "${VOREL_PYTHON:-}" ] && candidates+=("$VOREL_PYTHON")
+  if command -v pyenv >/dev/null 2>&1; then
+    local root
+    root="$(pyenv root)"
+    candidates+=("$root"/versions/3.13*/bin/python3.13)
+  fi
+  candidates+=("$HOME/.pyenv/versions/3.13.0/bin/python3.13" /usr/local/bin/python3.13 /usr/bin/python3.13)
+  local c
+  for c in "${candidates[@]}"; do
+    if [ -x "$c" ] && "$c" -c 'import sys; raise SystemExit(sys.version_info[:2] != (3, 13))' 2>/dev/null; then
+      echo "$c"
+      return 0
+    fi
+  done
+  log "no Python 3.13 interpreter found (set VOREL_PYTHON)"
+  return 1
+}
+
+# Creates the virtual environment (once) and installs the build and test tools.
+ensure_venv() {
+  if [ ! -x "$VOREL_VENV/bin/python" ]; then
+    local py
+    py="$(find_python313)"
+    log "creating virtual environment $VOREL_VENV from $py"
+    "$py" -m venv "$VOREL_VENV"
+  fi
+  "$VOREL_VENV/bin/python" -m pip install -q --disable-pip-version-check \
+    "scikit-build-core>=0.10" pytest numpy python-xlib "$@"
+}
+
+# Builds and installs the module into the virtual environment.
+install_module() {
+  log "building and installing _native_core"
+  (cd "$VOREL_ROOT" && "$VOREL_VENV/bin/python" -m pip install -q --disable-pip-version-check \
+    --no-build-isolation .)
+}
+
+# Processes this script started, stopped by PID on exit.
+VOREL_STARTED_PIDS=()
+VOREL_TMP="$(mktemp -d /tmp/vorel.XXXXXX)"
+cleanup_started() {
+  local pid
+  for pid in "${VOREL_STARTED_PIDS[@]}"; do
+    kill "$pid" 2>/dev/null || true
+  done
+  for pid in "${VOREL_STARTED_PIDS[@]}"; do
+    wait "$pid" 2>/dev/null || true
+  done
+  rm -rf "$VOREL_TMP"
+}
+trap cleanup_started EXIT
+
+# Starts a private Xvfb on a free display and exports DISPLAY.
+# Arguments: extra Xvfb arguments (screens, extensions).
+start_xvfb() {
+  local fdfile="$VOREL_TMP/displayfd.$RANDOM"
+  Xvfb -displayfd 3 -nolisten tcp -noreset "$@" 3>"$fdfile" >/dev/null 2>&1 &
+  VOREL_STARTED_PIDS+=($!)
+  local i
+  for i in $(seq 1 100); do
+    if [ -s "$fdfile" ]; then
+      export DISPLAY=":$(head -n1 "$fdfile")"
+      return 0
+    fi
+    sleep 0.05
+  done
+  log "Xvfb did not start"
+  return 1
+}
+
+# A 1920x1080 screen split into two RandR monitors, LEFT (primary) and RIGHT.
+start_two_monitor_display() {
+  start_xvfb -screen 0 1920x1080x24 +extension RANDR
+  xrandr --setmonitor '*LEFT' 960/254x1080/286+0+0 screen >/dev/null
+  xrandr --setmonitor RIGHT 960/254x1080/286+960+0 none >/dev/null
+}

@@ -1,0 +1,36 @@
+// The error value of a failed file or thread operation, and its text.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace vorel {
+
+class MessageSource;
+
+class IoError {
+ public:
+  enum class Kind { kOs, kWriteZero, kNulInPath };
+
+  static IoError os(int32_t code) { return IoError(Kind::kOs, code); }
+  // A write that accepted no bytes.
+  static IoError write_zero() { return IoError(Kind::kWriteZero, 0); }
+  // A file path with an embedded NUL character.
+  static IoError nul_in_path() { return IoError(Kind::kNulInPath, 0); }
+  // The calling thread's last system error.
+  static IoError last_os_error();
+
+  Kind kind() const { return kind_; }
+  int32_t os_code() const { return code_; }
+
+  // OS errors: "message (os error n)"; fixed kinds: their description.
+  std::string render() const;
+  std::string render(const MessageSource& messages) const;
+
+ private:
+  IoError(Kind kind, int32_t code) : kind_(kind), code_(code) {}
+  Kind kind_;
+  int32_t code_;
+};
+
+}  // namespace vorel

@@ -1,0 +1,29 @@
+// Kernel services: the thread's last error and error information, and (for
+// the capture workers) clocks, sleeps and named threads. Implemented once
+// per platform in platform/win32 and platform/linux.
+#pragma once
+
+#include <cstdint>
+
+#include "errors/platform_error.h"
+
+namespace vorel::platform {
+
+// The calling thread's last system error (GetLastError on Windows; on Linux
+// the Windows-style code that the backend stored with set_last_error).
+int32_t last_error();
+void set_last_error(int32_t code);
+
+// The calling thread's last OS error for file and thread operations
+// (GetLastError on Windows, errno on Linux).
+int32_t last_os_error();
+
+// Takes the calling thread's current error information, leaving none
+// (GetErrorInfo on Windows).
+ErrorInfoPtr take_thread_error_info();
+
+// Makes `info` the calling thread's current error information, giving up our
+// reference (SetErrorInfo on Windows).
+void set_thread_error_info(ErrorInfoPtr info);
+
+}  // namespace vorel::platform

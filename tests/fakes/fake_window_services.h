@@ -1,0 +1,150 @@
+// Scriptable in-memory window services for the discovery rules.
+#pragma once
+
+#include <algorithm>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/kernel.h"
+#include "platform/window_services.h"
+
+namespace vorel::testing {
+
+struct FakeWindow {
+  platform::WindowHandle handle = 0;
+  std::u16string title;
+  std::u16string class_name;
+  std::optional<uint32_t> pid;
+  bool visible = true;
+  // Length reported before the read; defaults to the title's length.
+  std::optional<int32_t> reported_length;
+  bool text_call_fails = false;
+  bool top_level = true;
+};
+
+inline FakeWindow window(platform::WindowHandle handle, std::u16string title,
+                         std::u16string class_name, std::optional<uint32_t> pid, bool visible,
+                         std::optional<int32_t> reported_length = std::nullopt) {
+  FakeWindow w;
+  w.handle = handle;
+  w.title = std::move(title);
+  w.class_name = std::move(class_name);
+  w.pid = pid;
+  w.visible = visible;
+  w.reported_length = reported_length;
+  return w;
+}
+
+struct FakeMonitor {
+  platform::MonitorInfoEx info;
+  bool info_call_fails = false;
+};
+
+inline FakeMonitor monitor_entry(platform::MonitorInfoEx info, bool fails = false) {
+  FakeMonitor m;
+  m.info = info;
+  m.info_call_fails = fails;
+  return m;
+}
+
+class FakeWindowServices final : public platform::WindowServices {
+ public:
+  std::vector<FakeWindow> windows;
+  std::vector<FakeMonitor> monitors;
+  // The enumeration fails (with this last error) after this many windows.
+  std::optional<size_t> fail_windows_after;
+  int32_t failure_code = 1400;
+  std::vector<std::string> calls;  // the order of per-window calls
+
+  bool enum_windows(FunctionRef<bool(platform::WindowHandle)> visit) override {
+    size_t n = 0;
+    for (const FakeWindow& w : windows) {
+      if (!w.top_level) continue;
+      if (fail_windows_after && n == *fail_windows_after) {
+        platform::set_last_error(failure_code);
+        return false;
+      }
+      ++n;
+      if (!visit(w.handle)) return true;
+    }
+    return true;
+  }
+
+  int32_t get_window_text_length(platform::WindowHandle h) override {
+    calls.push_back("length");
+    const FakeWindow* w = find(h);
+    if (w == nullptr) return 0;
+    return w->reported_length.value_or(static_cast<int32_t>(w->title.size()));
+  }
+
+  int32_t get_window_text(platform::WindowHandle h, char16_t* buffer, int32_t count) override {
+    calls.push_back("text");
+    const FakeWindow* w = find(h);
+    if (w == nullptr || w->text_call_fails) return 0;
+    return copy(w->title, buffer, count);
+  }
+
+  int32_t get_class_name(platform::WindowHandle h, char16_t* buffer, int32_t count) override {
+    calls.push_back("class");
+    const FakeWindow* w = find(h);
+    if (w == nullptr) return 0;
+    return copy(w->class_name, buffer, count);
+  }
+
+  void get_window_process_id(platform::WindowHandle h, uint32_t* pid) override {
+    calls.push_back("pid");
+    const FakeWindow* w = find(h);
+    if (w != nullptr && w->pid) *pid = *w->pid;
+  }
+
+  bool is_window_visible(platform::WindowHandle h) override {
+    calls.push_back("visible");
+    const FakeWindow* w = find(h);
+    return w != nullptr && w->visible;
+  }
+
+  bool is_window(platform::WindowHandle h) override { return find(h) != nullptr; }
+
+  bool enum_display_monitors(FunctionRef<bool(platform::MonitorHandle)> visit) override {
+    for (size_t i = 0; i < monitors.size(); ++i) {
+      if (!visit(i)) break;
+    }
+    return true;
+  }
+
+  bool get_monitor_info(platform::MonitorHandle m, platform::MonitorInfoEx* info) override {
+    if (m >= monitors.size() || monitors[m].info_call_fails) return false;
+    *info = monitors[m].info;
+    return true;
+  }
+
+ private:
+  const FakeWindow* find(platform::WindowHandle h) const {
+    auto it = std::find_if(windows.begin(), windows.end(),
+                           [&](const FakeWindow& w) { return w.handle == h; });
+    return it == windows.end() ? nullptr : &*it;
+  }
+
+  // GetWindowTextW's rule: at most count - 1 units, then a NUL.
+  static int32_t copy(const std::u16string& text, char16_t* buffer, int32_t count) {
+    if (count <= 0) return 0;
+    const size_t n = std::min(text.size(), static_cast<size_t>(count - 1));
+    std::copy_n(text.begin(), n, buffer);
+    buffer[n] = 0;
+    return static_cast<int32_t>(n);
+  }
+};
+
+inline platform::MonitorInfoEx monitor(int32_t left, int32_t top, int32_t right, int32_t bottom,
+                                       bool primary, std::u16string name) {
+  platform::MonitorInfoEx info{};
+  info.monitor = {left, top, right, bottom};
+  info.work = info.monitor;
+  info.flags = primary ? platform::kMonitorPrimary : 0;
+  std::copy_n(name.begin(), std::min<size_t>(name.size(), 32), info.device);
+  return info;
+}
+
+}  // namespace vorel::testing
