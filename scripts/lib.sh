@@ -6,11 +6,11 @@ VOREL_VENV="${VOREL_VENV:-$VOREL_ROOT/.venv}"
 
 # Debian packages the build, the tests and the Windows cross build need.
 VOREL_APT_PACKAGES=(
-  build-essential cmake pkg-config
+  build-essential cmake pkg-config ninja-build
   libx11-dev libx11-xcb-dev libxcb1-dev libxcb-randr0-dev libxcb-shm0-dev
   libxcb-composite0-dev libxext-dev libxrandr-dev libxcomposite-dev
   libpulse-dev pulseaudio pulseaudio-utils
-  xvfb x11-xserver-utils x11-utils evilwm xdotool
+  xvfb x11-xserver-utils x11-utils evilwm xdotool ffmpeg
   googletest libgtest-dev
   mingw-w64 g++-mingw-w64-x86-64-posix wine wine64
 )
@@ -103,6 +103,45 @@ start_xvfb() {
   done
   log "Xvfb did not start"
   return 1
+}
+
+# Starts a private PulseAudio server with a null sink "test_sink" (48 kHz
+# stereo, the default sink), exports PULSE_SERVER and XDG_RUNTIME_DIR, and
+# keeps a low-latency reader on the sink's monitor so that the idle null sink
+# does not render seconds ahead.
+start_pulseaudio() {
+  local dir="$VOREL_TMP/pulse.$RANDOM"
+  mkdir -p "$dir/runtime" "$dir/state" "$dir/.config/pulse"
+  chmod 700 "$dir/runtime"
+  # The sink's rate is pinned: a player at another rate must not move it.
+  cat >"$dir/.config/pulse/daemon.conf" <<CONF
+default-sample-rate = 48000
+alternate-sample-rate = 48000
+avoid-resampling = no
+exit-idle-time = -1
+CONF
+  XDG_RUNTIME_DIR="$dir/runtime" PULSE_STATE_PATH="$dir/state" HOME="$dir" \
+    XDG_CONFIG_HOME="$dir/.config" \
+    pulseaudio -n --daemonize=no --system=false --exit-idle-time=-1 --disallow-exit=yes \
+      --use-pid-file=no -F /dev/null --load=module-native-protocol-unix \
+      --load="module-null-sink sink_name=test_sink rate=48000 channels=2" \
+      >"$dir/pulseaudio.log" 2>&1 &
+  VOREL_STARTED_PIDS+=($!)
+  export XDG_RUNTIME_DIR="$dir/runtime"
+  export PULSE_SERVER="unix:$dir/runtime/pulse/native"
+  local i
+  for i in $(seq 1 100); do
+    pactl info >/dev/null 2>&1 && break
+    sleep 0.05
+  done
+  pactl info >/dev/null 2>&1 || { log "PulseAudio did not start"; cat "$dir/pulseaudio.log" >&2; return 1; }
+  pactl set-default-sink test_sink
+  parec --latency-msec=10 -d test_sink.monitor >/dev/null 2>&1 &
+  VOREL_STARTED_PIDS+=($!)
+  # A fresh null sink has rendered up to 2 s ahead before the reader lowered
+  # its latency, and its monitor stays silent until then: wait for the first
+  # bytes so that recordings get data at once.
+  timeout 5 parec --latency-msec=10 -d test_sink.monitor 2>/dev/null | head -c 4 >/dev/null || true
 }
 
 # A 1920x1080 screen split into two RandR monitors, LEFT (primary) and RIGHT.

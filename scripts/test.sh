@@ -17,7 +17,8 @@ ctest --test-dir "$VOREL_ROOT/build/cpp" --output-on-failure
 
 log "Python tests"
 start_two_monitor_display
-export VOREL_REQUIRE_DISPLAY=1
+start_pulseaudio
+export VOREL_REQUIRE_DISPLAY=1 VOREL_REQUIRE_AUDIO=1
 (cd "$VOREL_ROOT" && "$VOREL_VENV/bin/python" -m pytest -q -p no:cacheprovider tests/python)
 
 if [ "${VOREL_SKIP_WINDOWS:-0}" != "1" ]; then

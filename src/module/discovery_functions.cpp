@@ -5,11 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "discovery/audio_devices.h"
 #include "discovery/monitors.h"
 #include "discovery/windows.h"
 #include "module/args.h"
 #include "module/functions.h"
 #include "module/records.h"
+#include "platform/audio_services.h"
 #include "platform/window_services.h"
 
 namespace vorel::py {
@@ -39,7 +41,7 @@ std::optional<std::string> lower(std::string_view text) {
   return std::string(utf8, static_cast<size_t>(size));
 }
 
-constexpr Param kNoParams[1] = {{"", false, false}};
+constexpr Param kNoParams[1] = {{"", false, false}};  // a table of none
 const Signature kListMonitors{"list_monitors()", std::span<const Param>(kNoParams, 0)};
 
 PyObject* list_monitors(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -59,6 +61,22 @@ PyObject* list_windows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   if (bound[0] != nullptr && !to_bool(bound[0], "include_hidden", include_hidden)) return nullptr;
   auto services = platform::open_window_services();
   return to_list(enumerate_windows(*services, include_hidden), new_window_info);
+}
+
+const Signature kListAudioDevices{"list_audio_devices()", std::span<const Param>(kNoParams, 0)};
+
+PyObject* list_audio_devices(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  Bound bound;
+  if (!bind(kListAudioDevices, args, nargs, kwnames, bound)) return nullptr;
+  std::vector<AudioDeviceRecord> records;
+  {
+    // The session joins this thread to the multithreaded apartment for the
+    // call only.
+    auto services = platform::open_audio_services();
+    records = vorel::list_audio_devices(*services);
+  }
+  return to_list(records, new_audio_device_info);
 }
 
 constexpr Param kFindByTitleParams[] = {{"substring", false, true}};
@@ -94,16 +112,13 @@ PyObject* find_window_by_handle(PyObject*, PyObject* const* args, Py_ssize_t nar
   return new_window_info(*found);
 }
 
-template <auto Fn>
-PyCFunction as_cfunction() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
-}
-
 PyMethodDef g_list_monitors{"list_monitors", as_cfunction<list_monitors>(),
                             METH_FASTCALL | METH_KEYWORDS, "list_monitors()\n--\n\n"};
 PyMethodDef g_list_windows{"list_windows", as_cfunction<list_windows>(),
                            METH_FASTCALL | METH_KEYWORDS,
                            "list_windows(*, include_hidden=False)\n--\n\n"};
+PyMethodDef g_list_audio_devices{"list_audio_devices", as_cfunction<list_audio_devices>(),
+                                 METH_FASTCALL | METH_KEYWORDS, "list_audio_devices()\n--\n\n"};
 PyMethodDef g_find_window_by_title{"find_window_by_title", as_cfunction<find_window_by_title>(),
                                    METH_FASTCALL | METH_KEYWORDS,
                                    "find_window_by_title(substring)\n--\n\n"};
@@ -116,6 +131,7 @@ PyMethodDef g_find_window_by_handle{"find_window_by_handle",
 
 PyMethodDef* list_monitors_def() { return &g_list_monitors; }
 PyMethodDef* list_windows_def() { return &g_list_windows; }
+PyMethodDef* list_audio_devices_def() { return &g_list_audio_devices; }
 PyMethodDef* find_window_by_title_def() { return &g_find_window_by_title; }
 PyMethodDef* find_window_by_handle_def() { return &g_find_window_by_handle; }
 

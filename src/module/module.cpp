@@ -1,5 +1,6 @@
 // Module entry: creates _native_core and registers its names in their fixed
 // order, appending each to __all__ just before the attribute is set.
+#include "module/classes.h"
 #include "module/functions.h"
 #include "module/py.h"
 #include "module/records.h"
@@ -17,10 +18,14 @@ struct Entry {
 constexpr Entry kEntries[] = {
     {"MonitorInfo", monitor_info_type, nullptr},
     {"WindowInfo", window_info_type, nullptr},
+    {"AudioDeviceInfo", audio_device_info_type, nullptr},
     {"list_monitors", nullptr, list_monitors_def},
     {"list_windows", nullptr, list_windows_def},
+    {"list_audio_devices", nullptr, list_audio_devices_def},
     {"find_window_by_title", nullptr, find_window_by_title_def},
     {"find_window_by_handle", nullptr, find_window_by_handle_def},
+    {"VideoCapture", video_capture_type, nullptr},
+    {"AudioCapture", audio_capture_type, nullptr},
 };
 
 PyModuleDef g_module_def = {

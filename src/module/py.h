@@ -41,4 +41,10 @@ class Ref {
   PyObject* o_ = nullptr;
 };
 
+// A fast-call function as the PyCFunction a method table holds.
+template <auto Fn>
+PyCFunction as_cfunction() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
+}
+
 }  // namespace vorel::py

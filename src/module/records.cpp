@@ -1,7 +1,7 @@
 #include "module/records.h"
 
-#include <memory>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "module/args.h"
@@ -31,6 +31,67 @@ PyObject* get_field(PyObject* self, void*) {
   return to_python(record_of<Record>(self).*Member);
 }
 
+template <class Record, auto Member>
+constexpr PyGetSetDef field(const char* name) {
+  return {name, get_field<Record, Member>, nullptr, nullptr, nullptr};
+}
+
+// The record's getters in order, ending with an empty entry.
+template <class Record>
+struct Fields;
+
+template <>
+struct Fields<MonitorRecord> {
+  using R = MonitorRecord;
+  static inline PyGetSetDef table[] = {
+      field<R, &R::index>("index"),   field<R, &R::name>("name"),
+      field<R, &R::x>("x"),           field<R, &R::y>("y"),
+      field<R, &R::width>("width"),   field<R, &R::height>("height"),
+      field<R, &R::is_primary>("is_primary"), {nullptr, nullptr, nullptr, nullptr, nullptr},
+  };
+  static std::string repr(const R& r) { return monitor_repr(r); }
+};
+
+template <>
+struct Fields<WindowRecord> {
+  using R = WindowRecord;
+  static inline PyGetSetDef table[] = {
+      field<R, &R::handle>("handle"),         field<R, &R::title>("title"),
+      field<R, &R::class_name>("class_name"), field<R, &R::pid>("pid"),
+      field<R, &R::visible>("visible"),       {nullptr, nullptr, nullptr, nullptr, nullptr},
+  };
+  static std::string repr(const R& r) { return window_repr(r); }
+};
+
+template <>
+struct Fields<AudioDeviceRecord> {
+  using R = AudioDeviceRecord;
+  static inline PyGetSetDef table[] = {
+      field<R, &R::id>("id"),
+      field<R, &R::name>("name"),
+      field<R, &R::is_default>("is_default"),
+      {nullptr, nullptr, nullptr, nullptr, nullptr},
+  };
+  static std::string repr(const R& r) { return audio_device_repr(r); }
+};
+
+// as_dict(): one key per getter, valued as the getter returns it.
+template <class Record>
+PyObject* as_dict(PyObject* self, PyObject*) {
+  Ref d = Ref::steal(PyDict_New());
+  if (!d) return nullptr;
+  for (const PyGetSetDef* f = Fields<Record>::table; f->name != nullptr; ++f) {
+    Ref value = Ref::steal(f->get(self, nullptr));
+    if (!value || PyDict_SetItemString(d.get(), f->name, value.get()) != 0) return nullptr;
+  }
+  return d.release();
+}
+
+template <class Record>
+PyObject* repr(PyObject* self) {
+  return new_str(Fields<Record>::repr(record_of<Record>(self)));
+}
+
 template <class Record>
 void dealloc_record(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
@@ -46,121 +107,35 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 template <class Record>
-PyObject* new_record(PyTypeObject* type, const Record& record) {
-  if (type == nullptr) return nullptr;
-  PyObject* self = type->tp_alloc(type, 0);
-  if (self == nullptr) return nullptr;
-  std::construct_at(&record_of<Record>(self), record);
-  return self;
-}
+struct RecordClass {
+  static inline PyMethodDef methods[] = {
+      {"as_dict", as_dict<Record>, METH_NOARGS, "as_dict($self)\n--\n\n"},
+      {nullptr, nullptr, 0, nullptr},
+  };
+  static inline PyType_Slot slots[] = {
+      {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<Record>)},
+      {Py_tp_repr, reinterpret_cast<void*>(repr<Record>)},
+      {Py_tp_getset, Fields<Record>::table},
+      {Py_tp_methods, methods},
+      {0, nullptr},
+  };
 
-bool set_item(PyObject* dict, const char* key, PyObject* value) {
-  Ref owned = Ref::steal(value);
-  return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
-}
-
-// ---- MonitorInfo ------------------------------------------------------------
-
-PyObject* monitor_as_dict(PyObject* self, PyObject*) {
-  const MonitorRecord& r = record_of<MonitorRecord>(self);
-  Ref d = Ref::steal(PyDict_New());
-  if (!d || !set_item(d.get(), "index", to_python(r.index)) ||
-      !set_item(d.get(), "name", to_python(r.name)) || !set_item(d.get(), "x", to_python(r.x)) ||
-      !set_item(d.get(), "y", to_python(r.y)) ||
-      !set_item(d.get(), "width", to_python(r.width)) ||
-      !set_item(d.get(), "height", to_python(r.height)) ||
-      !set_item(d.get(), "is_primary", to_python(r.is_primary))) {
-    return nullptr;
+  static PyTypeObject* type(const char* dotted_name) {
+    static PyType_Spec spec = {dotted_name, static_cast<int>(sizeof(RecordObject<Record>)), 0,
+                               Py_TPFLAGS_DEFAULT, slots};
+    static PyTypeObject* created = nullptr;
+    if (created == nullptr) created = create_class(&spec);
+    return created;
   }
-  return d.release();
-}
 
-PyObject* monitor_repr_py(PyObject* self) {
-  return new_str(monitor_repr(record_of<MonitorRecord>(self)));
-}
-
-PyGetSetDef monitor_getset[] = {
-    {"index", get_field<MonitorRecord, &MonitorRecord::index>, nullptr, nullptr, nullptr},
-    {"name", get_field<MonitorRecord, &MonitorRecord::name>, nullptr, nullptr, nullptr},
-    {"x", get_field<MonitorRecord, &MonitorRecord::x>, nullptr, nullptr, nullptr},
-    {"y", get_field<MonitorRecord, &MonitorRecord::y>, nullptr, nullptr, nullptr},
-    {"width", get_field<MonitorRecord, &MonitorRecord::width>, nullptr, nullptr, nullptr},
-    {"height", get_field<MonitorRecord, &MonitorRecord::height>, nullptr, nullptr, nullptr},
-    {"is_primary", get_field<MonitorRecord, &MonitorRecord::is_primary>, nullptr, nullptr,
-     nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyMethodDef monitor_methods[] = {
-    {"as_dict", monitor_as_dict, METH_NOARGS, "as_dict($self)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot monitor_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<MonitorRecord>)},
-    {Py_tp_repr, reinterpret_cast<void*>(monitor_repr_py)},
-    {Py_tp_getset, monitor_getset},
-    {Py_tp_methods, monitor_methods},
-    {0, nullptr},
-};
-
-PyType_Spec monitor_spec = {
-    "_native_core.MonitorInfo",
-    static_cast<int>(sizeof(RecordObject<MonitorRecord>)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    monitor_slots,
-};
-
-// ---- WindowInfo -------------------------------------------------------------
-
-PyObject* window_as_dict(PyObject* self, PyObject*) {
-  const WindowRecord& r = record_of<WindowRecord>(self);
-  Ref d = Ref::steal(PyDict_New());
-  if (!d || !set_item(d.get(), "handle", to_python(r.handle)) ||
-      !set_item(d.get(), "title", to_python(r.title)) ||
-      !set_item(d.get(), "class_name", to_python(r.class_name)) ||
-      !set_item(d.get(), "pid", to_python(r.pid)) ||
-      !set_item(d.get(), "visible", to_python(r.visible))) {
-    return nullptr;
+  static PyObject* make(PyTypeObject* t, const Record& record) {
+    if (t == nullptr) return nullptr;
+    PyObject* self = t->tp_alloc(t, 0);
+    if (self == nullptr) return nullptr;
+    std::construct_at(&record_of<Record>(self), record);
+    return self;
   }
-  return d.release();
-}
-
-PyObject* window_repr_py(PyObject* self) {
-  return new_str(window_repr(record_of<WindowRecord>(self)));
-}
-
-PyGetSetDef window_getset[] = {
-    {"handle", get_field<WindowRecord, &WindowRecord::handle>, nullptr, nullptr, nullptr},
-    {"title", get_field<WindowRecord, &WindowRecord::title>, nullptr, nullptr, nullptr},
-    {"class_name", get_field<WindowRecord, &WindowRecord::class_name>, nullptr, nullptr, nullptr},
-    {"pid", get_field<WindowRecord, &WindowRecord::pid>, nullptr, nullptr, nullptr},
-    {"visible", get_field<WindowRecord, &WindowRecord::visible>, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyMethodDef window_methods[] = {
-    {"as_dict", window_as_dict, METH_NOARGS, "as_dict($self)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot window_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<WindowRecord>)},
-    {Py_tp_repr, reinterpret_cast<void*>(window_repr_py)},
-    {Py_tp_getset, window_getset},
-    {Py_tp_methods, window_methods},
-    {0, nullptr},
-};
-
-PyType_Spec window_spec = {
-    "_native_core.WindowInfo",
-    static_cast<int>(sizeof(RecordObject<WindowRecord>)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    window_slots,
 };
 
 }  // namespace
@@ -181,23 +156,23 @@ PyTypeObject* create_class(PyType_Spec* spec) {
 }
 
 PyTypeObject* monitor_info_type() {
-  static PyTypeObject* type = nullptr;
-  if (type == nullptr) type = create_class(&monitor_spec);
-  return type;
+  return RecordClass<MonitorRecord>::type("_native_core.MonitorInfo");
 }
-
 PyTypeObject* window_info_type() {
-  static PyTypeObject* type = nullptr;
-  if (type == nullptr) type = create_class(&window_spec);
-  return type;
+  return RecordClass<WindowRecord>::type("_native_core.WindowInfo");
+}
+PyTypeObject* audio_device_info_type() {
+  return RecordClass<AudioDeviceRecord>::type("_native_core.AudioDeviceInfo");
 }
 
 PyObject* new_monitor_info(const MonitorRecord& record) {
-  return new_record(monitor_info_type(), record);
+  return RecordClass<MonitorRecord>::make(monitor_info_type(), record);
 }
-
 PyObject* new_window_info(const WindowRecord& record) {
-  return new_record(window_info_type(), record);
+  return RecordClass<WindowRecord>::make(window_info_type(), record);
+}
+PyObject* new_audio_device_info(const AudioDeviceRecord& record) {
+  return RecordClass<AudioDeviceRecord>::make(audio_device_info_type(), record);
 }
 
 }  // namespace vorel::py

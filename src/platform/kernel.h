@@ -3,6 +3,7 @@
 // per platform in platform/win32 and platform/linux.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 #include "errors/platform_error.h"
@@ -25,5 +26,13 @@ ErrorInfoPtr take_thread_error_info();
 // Makes `info` the calling thread's current error information, giving up our
 // reference (SetErrorInfo on Windows).
 void set_thread_error_info(ErrorInfoPtr info);
+
+// Names the calling thread for debuggers and profilers (Linux keeps the
+// first 15 bytes).
+void set_current_thread_name(const char* name);
+
+// Sleeps for `duration` on the monotonic clock, as precisely as the platform
+// allows (a high-resolution waitable timer on Windows), never shorter.
+void precise_sleep(std::chrono::nanoseconds duration);
 
 }  // namespace vorel::platform

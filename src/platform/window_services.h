@@ -33,9 +33,35 @@ struct MonitorInfoEx {
   char16_t device[32] = {};  // szDevice, NUL-padded
 };
 
+// What one capture grabs: a window's client area (origin 0, 0) or a rectangle
+// of the virtual screen. width * height * 4 fits in a signed 32-bit integer.
+struct CaptureSource {
+  bool is_window = false;
+  WindowHandle window = 0;
+  int32_t origin_x = 0;
+  int32_t origin_y = 0;
+  int32_t width = 0;
+  int32_t height = 0;
+};
+
+// The drawing surfaces of one capture, set up once and reused for every
+// frame; destroying it releases them, newest first.
+class CaptureSurface {
+ public:
+  virtual ~CaptureSurface() = default;
+  // Grabs one frame and returns its pixels: width * height * 4 bytes, rows
+  // top to bottom with nothing between them, each pixel blue, green, red and
+  // a byte without colour. The pointer stays valid until the next grab or
+  // the surface's end. There is no failure outcome: a grab that fails leaves
+  // what the buffer held before (zeros at first).
+  virtual const uint8_t* grab() = 0;
+};
+
 // One session of window services, used by one thread. A session on Linux
 // holds a connection to the X server; without a display it reports no
-// windows and no monitors.
+// windows and no monitors. On Windows a session makes its thread per-monitor
+// DPI aware for its lifetime (restoring the thread's previous awareness at
+// its end), so every size it reports is in physical pixels.
 class WindowServices {
  public:
   virtual ~WindowServices() = default;
@@ -62,6 +88,15 @@ class WindowServices {
   // GetMonitorInfoW with a MONITORINFOEXW; false when the call failed (the
   // structure is then left as it was).
   virtual bool get_monitor_info(MonitorHandle monitor, MonitorInfoEx* info) = 0;
+
+  // GetClientRect: the client area in the window's own coordinates, so right
+  // and bottom give its size; a minimised window has an empty one. False when
+  // the call failed (the rectangle is then left as it was).
+  virtual bool get_client_rect(WindowHandle window, Rect* rect) = 0;
+
+  // Sets up the surfaces for one capture source. Never fails: set-up calls
+  // that fail leave a surface whose grabs deliver zeros.
+  virtual std::unique_ptr<CaptureSurface> create_capture_surface(const CaptureSource& source) = 0;
 };
 
 // A new session on the platform's backend.

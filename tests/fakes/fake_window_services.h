@@ -120,6 +120,51 @@ class FakeWindowServices final : public platform::WindowServices {
     return true;
   }
 
+  // Client rectangles by window; a window without one fails the call.
+  std::map<platform::WindowHandle, platform::Rect> client_rects;
+  // Every surface made, in order, and the grabs made on each.
+  std::vector<platform::CaptureSource> surfaces_made;
+  int grabs = 0;
+  int surfaces_alive = 0;
+
+  bool get_client_rect(platform::WindowHandle h, platform::Rect* rect) override {
+    auto it = client_rects.find(h);
+    if (it == client_rects.end()) return false;
+    *rect = it->second;
+    return true;
+  }
+
+  std::unique_ptr<platform::CaptureSurface> create_capture_surface(
+      const platform::CaptureSource& source) override {
+    surfaces_made.push_back(source);
+    return std::make_unique<Surface>(*this, source);
+  }
+
+ private:
+  // Fills each frame with its sequence number, so tests can tell frames apart.
+  class Surface final : public platform::CaptureSurface {
+   public:
+    Surface(FakeWindowServices& owner, const platform::CaptureSource& source)
+        : owner_(owner),
+          pixels_(static_cast<size_t>(std::max(0, source.width)) *
+                      static_cast<size_t>(std::max(0, source.height)) * 4,
+                  0) {
+      ++owner_.surfaces_alive;
+    }
+    ~Surface() override { --owner_.surfaces_alive; }
+    const uint8_t* grab() override {
+      ++owner_.grabs;
+      std::fill(pixels_.begin(), pixels_.end(), static_cast<uint8_t>(owner_.grabs));
+      return pixels_.data();
+    }
+
+   private:
+    FakeWindowServices& owner_;
+    std::vector<uint8_t> pixels_;
+  };
+
+ public:
+
  private:
   const FakeWindow* find(platform::WindowHandle h) const {
     auto it = std::find_if(windows.begin(), windows.end(),

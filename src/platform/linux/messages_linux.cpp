@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "errors/messages.h"
+#include "util/no_destructor.h"
 #include "util/text.h"
 
 namespace vorel {
@@ -62,8 +63,9 @@ class LinuxMessages final : public MessageSource {
 }  // namespace
 
 const MessageSource& system_messages() {
-  static const LinuxMessages instance;
-  return instance;
+  // Workers may still render errors while the process exits.
+  static NoDestructor<LinuxMessages> instance;
+  return *instance;
 }
 
 }  // namespace vorel

@@ -9,7 +9,11 @@
 // are then answered from that batch. Each fetched fact answers one call only:
 // asking the same question again asks the server again, so nothing stale is
 // served however long a session lives.
+//
+// Capture surfaces share the session's connection: see capture_surface_x11.h.
+#include <xcb/composite.h>
 #include <xcb/randr.h>
+#include <xcb/shm.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -22,6 +26,7 @@
 #include <vector>
 
 #include "platform/kernel.h"
+#include "platform/linux/capture_surface_x11.h"
 #include "platform/linux/x11_connection.h"
 #include "platform/window_services.h"
 #include "util/text.h"
@@ -39,6 +44,9 @@ constexpr int32_t kErrorInvalidWindowHandle = 1400;
 constexpr int32_t kErrorInvalidMonitorHandle = 1461;
 // RPC_S_SERVER_UNAVAILABLE: no display, or the X server went away.
 constexpr int32_t kErrorServerUnavailable = 1722;
+
+// ICCCM WM_STATE: a window manager keeps it on each client it manages.
+constexpr uint32_t kIconicState = 3;
 
 // Property sizes asked for, in 32-bit units: far beyond any real title or
 // class, while a hostile property cannot make us read megabytes.
@@ -222,7 +230,7 @@ class FactsBatch {
 
 class X11WindowServices final : public WindowServices {
  public:
-  explicit X11WindowServices(std::unique_ptr<X11Connection> connection)
+  explicit X11WindowServices(std::shared_ptr<X11Connection> connection)
       : connection_(std::move(connection)) {}
 
   bool enum_windows(FunctionRef<bool(WindowHandle)> visit) override;
@@ -236,6 +244,9 @@ class X11WindowServices final : public WindowServices {
   bool enum_display_monitors(FunctionRef<bool(MonitorHandle)> visit) override;
   bool get_monitor_info(MonitorHandle monitor, MonitorInfoEx* info) override;
 
+  bool get_client_rect(WindowHandle window, Rect* rect) override;
+  std::unique_ptr<CaptureSurface> create_capture_surface(const CaptureSource& source) override;
+
  private:
   bool connected() const { return connection_ != nullptr && connection_->alive(); }
   std::optional<std::vector<WindowFacts>> fetch_top_level();
@@ -243,7 +254,10 @@ class X11WindowServices final : public WindowServices {
   WindowFacts fetch_one(xcb_window_t window);
   const WindowFacts* facts_for(WindowHandle window, Question question);
 
-  std::unique_ptr<X11Connection> connection_;  // null without a display
+  xcb_atom_t wm_state_atom();
+
+  std::shared_ptr<X11Connection> connection_;  // null without a display; shared with surfaces
+  xcb_atom_t wm_state_ = XCB_ATOM_NONE;        // interned on first use
   WindowFacts* visiting_ = nullptr;            // the window the enumeration is visiting
   WindowFacts direct_;                         // the last window fetched on its own
   std::vector<MonitorInfoEx> monitors_;        // the last monitor enumeration
@@ -489,10 +503,62 @@ bool X11WindowServices::get_monitor_info(MonitorHandle monitor, MonitorInfoEx* i
   return true;
 }
 
+xcb_atom_t X11WindowServices::wm_state_atom() {
+  if (wm_state_ == XCB_ATOM_NONE) {
+    xcb_connection_t* c = connection_->get();
+    constexpr std::string_view kName = "WM_STATE";
+    auto cookie = xcb_intern_atom(c, 0, static_cast<uint16_t>(kName.size()), kName.data());
+    auto reply = take_reply(c, xcb_intern_atom_reply, cookie);
+    if (reply) wm_state_ = reply->atom;
+  }
+  return wm_state_;
+}
+
+// An X window has no frame of its own (a window manager's frame is another
+// window), so the client area is the whole window inside its border. An
+// iconified window has none, as a minimised one has none on Windows; a
+// window that is merely unmapped keeps its size.
+bool X11WindowServices::get_client_rect(WindowHandle window, Rect* rect) {
+  if (!is_window_id(window) || !connected()) {
+    set_last_error(kErrorInvalidWindowHandle);
+    return false;
+  }
+  xcb_connection_t* c = connection_->get();
+  const auto id = static_cast<xcb_window_t>(window);
+  const xcb_atom_t wm_state = wm_state_atom();
+  // Attributes only to tell a window from other drawables, which have a
+  // geometry too.
+  auto attributes_cookie = xcb_get_window_attributes(c, id);
+  auto geometry_cookie = xcb_get_geometry(c, id);
+  auto state_cookie = xcb_get_property(c, 0, id, wm_state, wm_state, 0, 1);
+  auto attributes = take_reply(c, xcb_get_window_attributes_reply, attributes_cookie);
+  auto geometry = take_reply(c, xcb_get_geometry_reply, geometry_cookie);
+  auto state = take_reply(c, xcb_get_property_reply, state_cookie);
+  if (!attributes || !geometry) {
+    set_last_error(kErrorInvalidWindowHandle);
+    return false;
+  }
+  uint32_t state_value = 0;
+  if (state && state->format == 32 && xcb_get_property_value_length(state.get()) >= 4) {
+    std::memcpy(&state_value, xcb_get_property_value(state.get()), sizeof state_value);
+  }
+  if (rect != nullptr) {
+    *rect = state_value == kIconicState ? Rect{} : Rect{0, 0, geometry->width, geometry->height};
+  }
+  return true;
+}
+
+std::unique_ptr<CaptureSurface> X11WindowServices::create_capture_surface(
+    const CaptureSource& source) {
+  return x11::create_capture_surface(connected() ? connection_ : nullptr, source);
+}
+
 }  // namespace
 
 std::unique_ptr<WindowServices> open_window_services() {
-  return std::make_unique<X11WindowServices>(X11Connection::open({&xcb_randr_id}));
+  // Asking about every extension at once costs no extra round trip.
+  return std::make_unique<X11WindowServices>(
+      X11Connection::open({&xcb_randr_id, &xcb_shm_id, &xcb_composite_id}));
 }
 
 }  // namespace vorel::platform

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Runs the benchmarks; each prints its figures as ratios against a baseline
+# measured in the same run. Arguments pick some: discovery video audio convert.
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
+install_system_packages
+ensure_venv mss pywinctl soundcard
+install_module
+
+which=("$@")
+[ ${#which[@]} -eq 0 ] && which=(discovery video audio convert)
+py="$VOREL_VENV/bin/python"
+for name in "${which[@]}"; do
+  log "benchmark: $name"
+  case "$name" in
+    convert)
+      cmake -S "$VOREL_ROOT" -B "$VOREL_ROOT/build/bench" -DVOREL_MODULE=OFF -DVOREL_BENCH=ON \
+        -DCMAKE_BUILD_TYPE=Release >/dev/null
+      cmake --build "$VOREL_ROOT/build/bench" --target vorel_convert_bench >/dev/null
+      "$py" "$VOREL_ROOT/bench/bench_convert.py" "$VOREL_ROOT/build/bench/vorel_convert_bench"
+      ;;
+    discovery|video|audio)
+      # Each starts the private servers it needs.
+      env -u DISPLAY "$py" "$VOREL_ROOT/bench/bench_$name.py"
+      ;;
+    *) log "unknown benchmark $name"; exit 2 ;;
+  esac
+done

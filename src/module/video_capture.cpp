@@ -1,0 +1,293 @@
+// The VideoCapture class: a monitor or a window as raw frames handed to a
+// Python stream by a worker thread.
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "module/args.h"
+#include "module/capture_support.h"
+#include "module/classes.h"
+#include "module/panic.h"
+#include "platform/window_services.h"
+#include "video/frame_sink.h"
+#include "video/measure.h"
+#include "video/video_state.h"
+#include "video/video_worker.h"
+
+namespace vorel::py {
+namespace {
+
+// The method name looked up on the stream for every frame, made once.
+PyObject* write_name() {
+  static PyObject* name = PyUnicode_InternFromString("write");
+  return name;
+}
+
+bool is_numpy_or_python_bool(PyObject* o, bool& value) {
+  if (o == Py_True || o == Py_False) {
+    value = o == Py_True;
+    return true;
+  }
+  if (!to_bool(o, "result", value)) {
+    PyErr_Clear();
+    return false;
+  }
+  return true;
+}
+
+// The caller's stream, reached with the interpreter lock taken per call.
+class PythonStreamSink final : public FrameSink {
+ public:
+  explicit PythonStreamSink(PyObject* stream) : stream_(Py_NewRef(stream)) {}
+  ~PythonStreamSink() override { defer_decref(stream_); }
+  PythonStreamSink(const PythonStreamSink&) = delete;
+  PythonStreamSink& operator=(const PythonStreamSink&) = delete;
+
+  ReadyOutcome wait_ready() override {
+    PythonSection section;
+    if (!section.entered()) return {Readiness::kReady, {}};  // the first write ends the run
+    Ref method = Ref::steal(PyObject_GetAttrString(stream_, "wait_ready"));
+    if (!method) {
+      PyErr_Clear();  // no usable wait_ready: ready at once
+      return {Readiness::kReady, {}};
+    }
+    method = Ref();
+    Ref result = Ref::steal(PyObject_CallMethod(stream_, "wait_ready", "(d)", 30.0));
+    if (!result) return {Readiness::kFailed, take_exception_text()};
+    bool ready = false;
+    if (is_numpy_or_python_bool(result.get(), ready) && ready) return {Readiness::kReady, {}};
+    return {Readiness::kNotReady, {}};
+  }
+
+  WriteOutcome write(const uint8_t* frame, size_t size) override {
+    PythonSection section;
+    if (!section.entered()) return {Delivery::kClosed, {}};
+    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(frame),
+                                                     static_cast<Py_ssize_t>(size)));
+    Ref result;
+    if (bytes) result = Ref::steal(PyObject_CallMethodOneArg(stream_, write_name(), bytes.get()));
+    if (result) return {Delivery::kWritten, {}};
+    std::string text = take_exception_text();
+    // A closed pipe ends the capture quietly.
+    if (text.find("BrokenPipe") != std::string::npos || text.find("OSError") != std::string::npos) {
+      return {Delivery::kClosed, {}};
+    }
+    return {Delivery::kFailed, std::move(text)};
+  }
+
+ private:
+  static std::string take_exception_text() {
+    Ref exception = Ref::steal(PyErr_GetRaisedException());
+    if (!exception) return "SystemError: error return without exception set";
+    return exception_text(exception.get());
+  }
+
+  PyObject* stream_;
+};
+
+struct Fields {
+  int32_t fps = 30;
+  std::optional<int32_t> monitor_index;
+  std::optional<int64_t> window_handle;
+  std::shared_ptr<VideoCaptureState> state = std::make_shared<VideoCaptureState>();
+  WorkerControl workers;
+};
+
+struct VideoCaptureObject {
+  PyObject_HEAD
+  PyObject* output_stream;
+  Fields fields;
+};
+
+VideoCaptureObject* self_of(PyObject* self) { return reinterpret_cast<VideoCaptureObject*>(self); }
+Fields& fields_of(PyObject* self) { return self_of(self)->fields; }
+
+constexpr Param kNewParams[] = {
+    {"output_stream", false, true},
+    {"fps", true, false},
+    {"monitor_index", true, false},
+    {"window_handle", true, false},
+};
+const Signature kNewSignature{"VideoCapture.__new__()", kNewParams};
+
+PyObject* video_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  drain_deferred();
+  Bound bound;
+  if (!bind(kNewSignature, args, kwargs, bound)) return nullptr;
+  int32_t fps = 30;
+  std::optional<int32_t> monitor_index;
+  std::optional<int64_t> window_handle;
+  if (bound[1] != nullptr && !to_int32(bound[1], "fps", fps)) return nullptr;
+  if (!to_optional(bound[2], "monitor_index", monitor_index, to_int32)) return nullptr;
+  if (!to_optional(bound[3], "window_handle", window_handle, to_int64)) return nullptr;
+
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  VideoCaptureObject* obj = self_of(self);
+  obj->output_stream = Py_NewRef(bound[0]);
+  std::construct_at(&obj->fields);
+  obj->fields.fps = fps;
+  obj->fields.monitor_index = monitor_index;
+  obj->fields.window_handle = window_handle;
+  return self;
+}
+
+int video_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(self_of(self)->output_stream);
+  Py_VISIT(Py_TYPE(self));
+  return 0;
+}
+
+int video_clear(PyObject* self) {
+  Py_CLEAR(self_of(self)->output_stream);
+  return 0;
+}
+
+void video_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  // A capture that nobody holds any more is asked to stop; its worker keeps
+  // its own references and ends at its next frame.
+  fields_of(self).state->stop_requested.store(true);
+  std::destroy_at(&fields_of(self));
+  Py_CLEAR(self_of(self)->output_stream);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* video_start(PyObject* self, PyObject*) {
+  drain_deferred();
+  Fields& f = fields_of(self);
+  if (f.state->running.load()) Py_RETURN_NONE;
+  // A previous worker that was asked to stop ends first, so two workers
+  // never write to one stream.
+  f.workers.live->wait_idle();
+  f.state->stop_requested.exchange(false);
+  f.state->ready.clear();
+  f.state->running.exchange(true);
+
+  auto state = f.state;
+  auto sink = std::make_shared<PythonStreamSink>(self_of(self)->output_stream);
+  VideoWorkerInputs inputs{f.fps, f.monitor_index, f.window_handle};
+  return launch_worker(
+      f.workers, "vorel-video-native", "Failed to spawn thread: ",
+      [state]() { state->stop_requested.store(true); },
+      [state, sink, inputs]() mutable {
+        try {
+          std::unique_ptr<platform::WindowServices> services = platform::open_window_services();
+          run_video_worker(*state, *services, *sink, system_clock(), inputs);
+        } catch (const std::bad_alloc&) {
+          // The only exception our code lets out; recorded, never a crash.
+          state->error.set(std::string("Out of memory."));
+        }
+        sink.reset();  // the stream first (released later, with the lock), then the state
+        state.reset();
+      });
+}
+
+PyObject* video_stop(PyObject* self, PyObject*) {
+  drain_deferred();
+  request_stop(*fields_of(self).state);
+  Py_RETURN_NONE;
+}
+
+PyObject* video_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return timeout_method("wait()", args, nargs, kwnames, [self](PyObject* timeout) {
+    return wait_for_worker(fields_of(self).workers.slot, timeout);
+  });
+}
+
+PyObject* video_wait_ready(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return timeout_method("wait_ready()", args, nargs, kwnames, [self](PyObject* timeout) {
+    return wait_milestone(fields_of(self).state->ready, timeout, 10.0);
+  });
+}
+
+constexpr Param kMeasureParams[] = {
+    {"monitor_index", false, false},
+    {"window_handle", false, false},
+    {"target_fps", false, false},
+};
+const Signature kMeasureSignature{"measure_achievable_fps()", kMeasureParams};
+
+PyObject* video_measure(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  drain_deferred();
+  Bound bound;
+  if (!bind(kMeasureSignature, args, nargs, kwnames, bound)) return nullptr;
+  std::optional<int32_t> monitor_index;
+  std::optional<int64_t> window_handle;
+  int32_t target_fps = 60;
+  if (!to_optional(bound[0], "monitor_index", monitor_index, to_int32)) return nullptr;
+  if (!to_optional(bound[1], "window_handle", window_handle, to_int64)) return nullptr;
+  if (bound[2] != nullptr && !to_int32(bound[2], "target_fps", target_fps)) return nullptr;
+  int32_t result = target_fps;
+  // The grabs run without the interpreter lock, so a running capture keeps
+  // its pace meanwhile.
+  Py_BEGIN_ALLOW_THREADS
+  std::unique_ptr<platform::WindowServices> services = platform::open_window_services();
+  result = measure_achievable_fps(*services, system_clock(), monitor_index, window_handle,
+                                  target_fps);
+  Py_END_ALLOW_THREADS
+  return PyLong_FromLongLong(result);
+}
+
+PyObject* get_width(PyObject* self, void*) {
+  return PyLong_FromLongLong(fields_of(self).state->width.get());
+}
+PyObject* get_height(PyObject* self, void*) {
+  return PyLong_FromLongLong(fields_of(self).state->height.get());
+}
+PyObject* get_error(PyObject* self, void*) { return error_text(fields_of(self).state->error); }
+
+PyMethodDef video_methods[] = {
+    {"measure_achievable_fps", as_cfunction<video_measure>(),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "measure_achievable_fps(monitor_index=None, window_handle=None, target_fps=60)\n--\n\n"},
+    {"start", video_start, METH_NOARGS, "start($self)\n--\n\n"},
+    {"wait_ready", as_cfunction<video_wait_ready>(), METH_FASTCALL | METH_KEYWORDS,
+     "wait_ready($self, timeout=10.0)\n--\n\n"},
+    {"stop", video_stop, METH_NOARGS, "stop($self)\n--\n\n"},
+    {"wait", as_cfunction<video_wait>(), METH_FASTCALL | METH_KEYWORDS,
+     "wait($self, timeout=None)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef video_getset[] = {
+    {"width", get_width, nullptr, nullptr, nullptr},
+    {"height", get_height, nullptr, nullptr, nullptr},
+    {"error", get_error, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot video_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "VideoCapture(output_stream, *, fps=30, monitor_index=None, "
+                    "window_handle=None)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(video_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(video_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(video_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(video_clear)},
+    {Py_tp_methods, video_methods},
+    {Py_tp_getset, video_getset},
+    {0, nullptr},
+};
+
+PyType_Spec video_spec = {
+    "_native_core.VideoCapture",
+    static_cast<int>(sizeof(VideoCaptureObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    video_slots,
+};
+
+}  // namespace
+
+PyTypeObject* video_capture_type() {
+  static PyTypeObject* type = nullptr;
+  if (type == nullptr) type = create_class(&video_spec);
+  return type;
+}
+
+}  // namespace vorel::py

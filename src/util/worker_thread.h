@@ -1,0 +1,40 @@
+// A named worker thread that can be joined, polled for its end, or detached.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "errors/io_error.h"
+#include "util/result.h"
+
+namespace vorel {
+
+class WorkerThread {
+ public:
+  // Starts `body` on a new thread named `name`.
+  static Result<WorkerThread, IoError> spawn(const char* name, std::function<void()> body);
+
+  WorkerThread(WorkerThread&&) noexcept = default;
+  WorkerThread& operator=(WorkerThread&& other) noexcept;
+  WorkerThread(const WorkerThread&) = delete;
+  WorkerThread& operator=(const WorkerThread&) = delete;
+  // A thread still held at destruction goes on detached.
+  ~WorkerThread();
+
+  bool finished() const { return finished_->load(std::memory_order_acquire); }
+  // Set once the body has returned; shared with whoever needs to know.
+  std::shared_ptr<std::atomic<bool>> finished_flag() const { return finished_; }
+  void join();
+  void detach();
+
+ private:
+  WorkerThread(std::thread thread, std::shared_ptr<std::atomic<bool>> finished)
+      : thread_(std::move(thread)), finished_(std::move(finished)) {}
+
+  std::thread thread_;
+  std::shared_ptr<std::atomic<bool>> finished_;
+};
+
+}  // namespace vorel
