@@ -1,0 +1,74 @@
+// Declarations the Windows backend needs that some toolchains' headers lack
+// (the MinGW-w64 10 headers in particular), and the one place that includes
+// windows.h for the backend.
+#pragma once
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+
+#include <windows.h>
+#include <objbase.h>
+#include <oleauto.h>
+#include <propidl.h>
+#include <mmdeviceapi.h>
+#include <audioclient.h>
+
+#if __has_include(<restrictederrorinfo.h>)
+#include <restrictederrorinfo.h>
+#else
+// Error information of the Windows Runtime, offered beside IErrorInfo by the
+// objects that carry a restricted (capability-related) description.
+struct IRestrictedErrorInfo : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE GetErrorDetails(BSTR* description, HRESULT* error,
+                                                    BSTR* restricted_description,
+                                                    BSTR* capability_sid) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetReference(BSTR* reference) = 0;
+};
+#endif
+
+namespace vorel::win32 {
+
+// {82BA7092-4C88-427D-A7BC-16DD93FEB67E}; spelled out here because not every
+// import library defines it.
+inline constexpr IID kIidRestrictedErrorInfo = {
+    0x82ba7092, 0x4c88, 0x427d, {0xa7, 0xbc, 0x16, 0xdd, 0x93, 0xfe, 0xb6, 0x7e}};
+
+// Core Audio identifiers, spelled out so that no import library has to carry
+// them (the property key is in none).
+inline constexpr CLSID kClsidMMDeviceEnumerator = {
+    0xbcde0395, 0xe52f, 0x467c, {0x8e, 0x3d, 0xc4, 0x57, 0x92, 0x91, 0x69, 0x2e}};
+inline constexpr IID kIidMMDeviceEnumerator = {
+    0xa95664d2, 0x9614, 0x4f35, {0xa7, 0x46, 0xde, 0x8d, 0xb6, 0x36, 0x17, 0xe6}};
+inline constexpr IID kIidAudioClient = {
+    0x1cb9ad4c, 0xdbfa, 0x4c32, {0xb1, 0x78, 0xc2, 0xf5, 0x68, 0xa7, 0x03, 0xb2}};
+inline constexpr IID kIidAudioCaptureClient = {
+    0xc8adbd64, 0xe71e, 0x48a0, {0xa4, 0xde, 0x18, 0x5c, 0x39, 0x5c, 0xd3, 0x17}};
+inline constexpr IID kIidAudioRenderClient = {
+    0xf294acfc, 0x3146, 0x4483, {0xa7, 0xbf, 0xad, 0xdc, 0xa7, 0xc2, 0x60, 0xe2}};
+// PKEY_Device_FriendlyName.
+inline constexpr PROPERTYKEY kPkeyDeviceFriendlyName = {
+    {0xa45c254e, 0xdf1c, 0x4efd, {0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8, 0x50, 0xe0}}, 14};
+
+using SetThreadDpiAwarenessContextFn = DPI_AWARENESS_CONTEXT(WINAPI*)(DPI_AWARENESS_CONTEXT);
+
+// SetThreadDpiAwarenessContext exists from Windows 10 1607 on. It is looked up
+// at run time so that the module still loads on older systems, where threads
+// simply keep the process's awareness. Null when the system lacks it.
+inline SetThreadDpiAwarenessContextFn set_thread_dpi_awareness_context() {
+  static const SetThreadDpiAwarenessContextFn fn = [] {
+    // user32 is always loaded: the backend imports from it.
+    HMODULE user32 = GetModuleHandleW(L"user32.dll");
+    if (user32 == nullptr) return SetThreadDpiAwarenessContextFn{};
+    FARPROC proc = GetProcAddress(user32, "SetThreadDpiAwarenessContext");
+    // Through void(*)() so that no compiler sees a mismatched signature cast.
+    return reinterpret_cast<SetThreadDpiAwarenessContextFn>(
+        reinterpret_cast<void (*)()>(proc));
+  }();
+  return fn;
+}
+
+}  // namespace vorel::win32

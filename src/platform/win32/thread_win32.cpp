@@ -1,0 +1,57 @@
+// Thread names and sleeps on Windows.
+#include <windows.h>
+
+#include <string>
+
+#include "platform/kernel.h"
+#include "platform/win32/compat.h"
+#include "util/text.h"
+
+namespace vorel::platform {
+namespace {
+
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
+using SetThreadDescriptionFn = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+
+struct HandleCloser {
+  void operator()(HANDLE h) const noexcept {
+    if (h != nullptr) CloseHandle(h);
+  }
+};
+
+}  // namespace
+
+void set_current_thread_name(const char* name) {
+  // Looked up at run time: older systems lack it.
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  if (kernel == nullptr) return;
+  auto fn = reinterpret_cast<SetThreadDescriptionFn>(
+      reinterpret_cast<void (*)()>(GetProcAddress(kernel, "SetThreadDescription")));
+  if (fn == nullptr) return;
+  const std::u16string wide = utf8_to_utf16_lossy(name);
+  (void)fn(GetCurrentThread(), reinterpret_cast<PCWSTR>(wide.c_str()));
+}
+
+void precise_sleep(std::chrono::nanoseconds duration) {
+  if (duration.count() <= 0) return;
+  // One high-resolution timer per thread, made on first use.
+  thread_local std::unique_ptr<void, HandleCloser> timer(CreateWaitableTimerExW(
+      nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS));
+  if (timer) {
+    LARGE_INTEGER due;
+    // Negative: relative, in 100-ns units, rounded up so it is never shorter.
+    due.QuadPart = -static_cast<LONGLONG>((duration.count() + 99) / 100);
+    if (SetWaitableTimer(timer.get(), &due, 0, nullptr, nullptr, FALSE)) {
+      WaitForSingleObject(timer.get(), INFINITE);
+      return;
+    }
+  }
+  // Whole milliseconds, never shorter than asked.
+  const auto ms = (duration.count() + 999'999) / 1'000'000;
+  Sleep(static_cast<DWORD>(ms > 0xFFFFFFFELL ? 0xFFFFFFFEL : ms));
+}
+
+}  // namespace vorel::platform

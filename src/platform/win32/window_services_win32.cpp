@@ -1,0 +1,170 @@
+// Window and monitor services on user32 and gdi32. Handles travel as the
+// integer value of the HWND (sign-extended, as Windows hands it to 64-bit
+// code).
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <memory>
+#include <vector>
+
+#include "platform/window_services.h"
+#include "platform/win32/compat.h"
+#include "platform/win32/scoped.h"
+
+namespace vorel::platform {
+namespace {
+
+using WindowVisitor = FunctionRef<bool(WindowHandle)>;
+using MonitorVisitor = FunctionRef<bool(MonitorHandle)>;
+
+HWND to_hwnd(WindowHandle handle) {
+  return reinterpret_cast<HWND>(static_cast<intptr_t>(handle));
+}
+
+WindowHandle to_handle(HWND window) {
+  return static_cast<WindowHandle>(reinterpret_cast<intptr_t>(window));
+}
+
+Rect to_rect(const RECT& r) {
+  return Rect{static_cast<int32_t>(r.left), static_cast<int32_t>(r.top),
+              static_cast<int32_t>(r.right), static_cast<int32_t>(r.bottom)};
+}
+
+BOOL CALLBACK visit_window(HWND window, LPARAM param) {
+  const auto& visit = *reinterpret_cast<const WindowVisitor*>(param);
+  return visit(to_handle(window)) ? TRUE : FALSE;
+}
+
+BOOL CALLBACK visit_monitor(HMONITOR monitor, HDC, LPRECT, LPARAM param) {
+  const auto& visit = *reinterpret_cast<const MonitorVisitor*>(param);
+  return visit(reinterpret_cast<MonitorHandle>(monitor)) ? TRUE : FALSE;
+}
+
+static_assert(sizeof(MONITORINFOEXW) == 104, "MONITORINFOEXW as callers rely on it");
+
+// PW_RENDERFULLCONTENT: the window draws everything, DirectComposition
+// content included, not only what it paints on WM_PRINT.
+constexpr UINT kPrintFullContent = 2;
+
+// The GDI objects of one capture, in the order they are made; members are
+// destroyed newest first, which puts the old selection back before the
+// bitmap is deleted.
+class GdiCaptureSurface final : public CaptureSurface {
+ public:
+  explicit GdiCaptureSurface(const CaptureSource& source)
+      : source_(source),
+        window_(source.is_window ? to_hwnd(source.window) : nullptr),
+        source_dc_(window_),
+        memory_dc_(CreateCompatibleDC(source_dc_.get())),
+        bitmap_(CreateCompatibleBitmap(source_dc_.get(), source.width, source.height)),
+        selection_(memory_dc_.get(), bitmap_.get()),
+        pixels_(static_cast<size_t>(source.width) * static_cast<size_t>(source.height) * 4) {
+    description_.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    description_.bmiHeader.biWidth = source.width;
+    description_.bmiHeader.biHeight = -source.height;  // top-down rows
+    description_.bmiHeader.biPlanes = 1;
+    description_.bmiHeader.biBitCount = 32;
+    description_.bmiHeader.biCompression = BI_RGB;
+    description_.bmiHeader.biSizeImage = static_cast<DWORD>(pixels_.size());
+  }
+
+  const uint8_t* grab() override {
+    // Failures are not reported: the frame holds whatever the bitmap holds.
+    if (source_.is_window) {
+      (void)PrintWindow(window_, memory_dc_.get(), kPrintFullContent);
+    } else {
+      (void)BitBlt(memory_dc_.get(), 0, 0, source_.width, source_.height, source_dc_.get(),
+                   source_.origin_x, source_.origin_y, SRCCOPY);
+    }
+    (void)GetDIBits(memory_dc_.get(), bitmap_.get(), 0, static_cast<UINT>(source_.height),
+                    pixels_.data(), &description_, DIB_RGB_COLORS);
+    return pixels_.data();
+  }
+
+ private:
+  CaptureSource source_;
+  HWND window_;
+  win32::ScopedWindowDc source_dc_;
+  win32::ScopedMemoryDc memory_dc_;
+  win32::ScopedGdiObject bitmap_;
+  win32::ScopedSelection selection_;
+  BITMAPINFO description_{};
+  std::vector<uint8_t> pixels_;
+};
+
+class Win32WindowServices final : public WindowServices {
+ public:
+  bool enum_windows(WindowVisitor visit) override {
+    return EnumWindows(visit_window, reinterpret_cast<LPARAM>(&visit)) != FALSE;
+  }
+
+  int32_t get_window_text_length(WindowHandle window) override {
+    return GetWindowTextLengthW(to_hwnd(window));
+  }
+
+  int32_t get_window_text(WindowHandle window, char16_t* buffer, int32_t count) override {
+    return GetWindowTextW(to_hwnd(window), reinterpret_cast<LPWSTR>(buffer), count);
+  }
+
+  int32_t get_class_name(WindowHandle window, char16_t* buffer, int32_t count) override {
+    return GetClassNameW(to_hwnd(window), reinterpret_cast<LPWSTR>(buffer), count);
+  }
+
+  void get_window_process_id(WindowHandle window, uint32_t* pid) override {
+    // Through a DWORD: the system leaves it alone when it cannot tell.
+    DWORD value = *pid;
+    (void)GetWindowThreadProcessId(to_hwnd(window), &value);
+    *pid = value;
+  }
+
+  bool is_window_visible(WindowHandle window) override {
+    return IsWindowVisible(to_hwnd(window)) != FALSE;
+  }
+
+  bool is_window(WindowHandle window) override { return IsWindow(to_hwnd(window)) != FALSE; }
+
+  bool enum_display_monitors(MonitorVisitor visit) override {
+    return EnumDisplayMonitors(nullptr, nullptr, visit_monitor,
+                               reinterpret_cast<LPARAM>(&visit)) != FALSE;
+  }
+
+  bool get_monitor_info(MonitorHandle monitor, MonitorInfoEx* info) override {
+    MONITORINFOEXW raw{};
+    raw.cbSize = sizeof raw;
+    if (!GetMonitorInfoW(reinterpret_cast<HMONITOR>(monitor), &raw)) return false;
+    info->monitor = to_rect(raw.rcMonitor);
+    info->work = to_rect(raw.rcWork);
+    info->flags = raw.dwFlags;
+    for (size_t i = 0; i < std::size(info->device); ++i) {
+      info->device[i] = static_cast<char16_t>(raw.szDevice[i]);
+    }
+    return true;
+  }
+
+  bool get_client_rect(WindowHandle window, Rect* rect) override {
+    RECT raw{};
+    if (!GetClientRect(to_hwnd(window), &raw)) return false;
+    *rect = to_rect(raw);
+    return true;
+  }
+
+  std::unique_ptr<CaptureSurface> create_capture_surface(const CaptureSource& source) override {
+    return std::make_unique<GdiCaptureSurface>(source);
+  }
+
+ private:
+  // Sizes, rectangles and pixels in physical pixels whatever the scaling:
+  // this thread alone is per-monitor aware while the session lasts; the
+  // process's awareness is the host's business. Both per-monitor kinds
+  // report physical values.
+  win32::ScopedThreadDpiAwareness physical_pixels_{DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2,
+                                                   DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE};
+};
+
+}  // namespace
+
+std::unique_ptr<WindowServices> open_window_services() {
+  return std::make_unique<Win32WindowServices>();
+}
+
+}  // namespace vorel::platform

@@ -1,0 +1,486 @@
+// Window and monitor discovery on the real user32 backend. Needs a desktop:
+// under Wine, an X display (the cross-build script starts a two-screen Xvfb
+// and sets VOREL_EXPECT_MONITORS to the sizes it gave the screens).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "discovery/monitors.h"
+#include "discovery/windows.h"
+#include "platform/win32/compat.h"
+#include "platform/window_services.h"
+
+namespace {
+
+using vorel::MonitorRecord;
+using vorel::WindowRecord;
+
+// --- monitors -------------------------------------------------------------
+
+TEST(WinMonitors, OneRecordPerSystemMonitorWithOnePrimaryAtTheOrigin) {
+  auto services = vorel::platform::open_window_services();
+  const std::vector<MonitorRecord> monitors = vorel::enumerate_monitors(*services);
+
+  ASSERT_FALSE(monitors.empty());
+  EXPECT_EQ(monitors.size(), static_cast<size_t>(GetSystemMetrics(SM_CMONITORS)));
+  int primaries = 0;
+  std::vector<std::string> names;
+  for (size_t i = 0; i < monitors.size(); ++i) {
+    const MonitorRecord& m = monitors[i];
+    EXPECT_EQ(m.index, static_cast<int32_t>(i));
+    EXPECT_EQ(m.name.rfind("\\\\.\\DISPLAY", 0), 0u) << m.name;
+    EXPECT_GT(m.width, 0);
+    EXPECT_GT(m.height, 0);
+    names.push_back(m.name);
+    if (m.is_primary) {
+      ++primaries;
+      // Windows anchors the virtual desktop at the primary monitor.
+      EXPECT_EQ(m.x, 0);
+      EXPECT_EQ(m.y, 0);
+    }
+  }
+  EXPECT_EQ(primaries, 1);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(std::adjacent_find(names.begin(), names.end()), names.end()) << "duplicate names";
+}
+
+// The sizes are the display's, so they are checked only where the runner
+// says what it set up, e.g. VOREL_EXPECT_MONITORS=1920x1080,1280x1024.
+TEST(WinMonitors, SizesAreTheDisplaysInPhysicalPixels) {
+  const char* expected_env = std::getenv("VOREL_EXPECT_MONITORS");
+  if (expected_env == nullptr || *expected_env == '\0') {
+    GTEST_SKIP() << "VOREL_EXPECT_MONITORS not set";
+  }
+  std::vector<std::string> expected;
+  std::stringstream list(expected_env);
+  for (std::string item; std::getline(list, item, ',');) expected.push_back(item);
+
+  auto services = vorel::platform::open_window_services();
+  std::vector<std::string> actual;
+  for (const MonitorRecord& m : vorel::enumerate_monitors(*services)) {
+    actual.push_back(std::to_string(m.width) + "x" + std::to_string(m.height));
+  }
+  std::sort(expected.begin(), expected.end());
+  std::sort(actual.begin(), actual.end());
+  EXPECT_EQ(actual, expected);
+}
+
+int thread_awareness() {
+  return static_cast<int>(GetAwarenessFromDpiAwarenessContext(GetThreadDpiAwarenessContext()));
+}
+
+TEST(WinMonitors, ThreadIsPerMonitorAwareWhileASessionLasts) {
+  auto set = vorel::win32::set_thread_dpi_awareness_context();
+  if (set == nullptr) GTEST_SKIP() << "no per-thread DPI awareness on this system";
+  DPI_AWARENESS_CONTEXT original = set(DPI_AWARENESS_CONTEXT_UNAWARE);
+  ASSERT_NE(original, nullptr);
+  ASSERT_EQ(thread_awareness(), DPI_AWARENESS_UNAWARE);
+
+  std::vector<int> during;
+  {
+    auto services = vorel::platform::open_window_services();
+    during.push_back(thread_awareness());
+    (void)services->enum_display_monitors([&](vorel::platform::MonitorHandle) {
+      during.push_back(thread_awareness());
+      return true;
+    });
+  }
+  const int after = thread_awareness();
+  set(original);
+
+  ASSERT_GE(during.size(), 2u);
+  for (int awareness : during) EXPECT_EQ(awareness, DPI_AWARENESS_PER_MONITOR_AWARE);
+  EXPECT_EQ(after, DPI_AWARENESS_UNAWARE);
+}
+
+TEST(WinMonitors, EnumerationStopsWhenTheVisitorSaysSo) {
+  auto services = vorel::platform::open_window_services();
+  int visits = 0;
+  (void)services->enum_display_monitors([&](vorel::platform::MonitorHandle) {
+    ++visits;
+    return false;
+  });
+  EXPECT_EQ(visits, 1);
+}
+
+// --- windows --------------------------------------------------------------
+
+std::optional<std::string> ascii_lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+std::wstring widen_ascii(const std::string& text) {
+  std::wstring out;
+  for (char c : text) out.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+  return out;
+}
+
+int64_t handle_of(HWND window) { return static_cast<int64_t>(reinterpret_cast<intptr_t>(window)); }
+
+class ScopedWindowClass {
+ public:
+  explicit ScopedWindowClass(std::wstring name, WNDPROC procedure = DefWindowProcW)
+      : name_(std::move(name)) {
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = procedure;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = name_.c_str();
+    atom_ = RegisterClassExW(&wc);
+  }
+  ScopedWindowClass(const ScopedWindowClass&) = delete;
+  ScopedWindowClass& operator=(const ScopedWindowClass&) = delete;
+  ~ScopedWindowClass() {
+    if (atom_ != 0) UnregisterClassW(name_.c_str(), GetModuleHandleW(nullptr));
+  }
+  bool ok() const { return atom_ != 0; }
+  const std::wstring& name() const { return name_; }
+
+ private:
+  std::wstring name_;
+  ATOM atom_ = 0;
+};
+
+class ScopedWindow {
+ public:
+  ScopedWindow() = default;
+  explicit ScopedWindow(HWND window) : window_(window) {}
+  ScopedWindow(ScopedWindow&& other) noexcept : window_(std::exchange(other.window_, nullptr)) {}
+  ScopedWindow& operator=(ScopedWindow&& other) noexcept {
+    if (this != &other) {
+      destroy();
+      window_ = std::exchange(other.window_, nullptr);
+    }
+    return *this;
+  }
+  ScopedWindow(const ScopedWindow&) = delete;
+  ScopedWindow& operator=(const ScopedWindow&) = delete;
+  ~ScopedWindow() { destroy(); }
+
+  HWND get() const { return window_; }
+  explicit operator bool() const { return window_ != nullptr; }
+  int64_t handle() const { return handle_of(window_); }
+  void destroy() {
+    if (HWND w = std::exchange(window_, nullptr)) DestroyWindow(w);
+  }
+
+ private:
+  HWND window_ = nullptr;
+};
+
+// Lets the system finish what creating or showing a window posted.
+void pump() {
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+}
+
+class WinWindows : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(window_class_.ok()) << "RegisterClassExW failed: " << GetLastError();
+    visible_ = make(WS_VISIBLE, widen_ascii(visible_title_));
+    hidden_ = make(0, widen_ascii(hidden_title_));
+    untitled_ = make(WS_VISIBLE, L"");
+    ASSERT_NE(visible_.get(), nullptr) << "CreateWindowExW failed: " << GetLastError();
+    ASSERT_NE(hidden_.get(), nullptr);
+    ASSERT_NE(untitled_.get(), nullptr);
+  }
+
+  ScopedWindow make(DWORD visibility, const std::wstring& title, HWND parent = nullptr) {
+    const DWORD style = visibility | (parent != nullptr ? WS_CHILD : WS_OVERLAPPEDWINDOW);
+    ScopedWindow window(CreateWindowExW(0, window_class_.name().c_str(), title.c_str(), style, 10,
+                                        10, 200, 150, parent, nullptr, GetModuleHandleW(nullptr),
+                                        nullptr));
+    pump();
+    return window;
+  }
+
+  static const WindowRecord* find(const std::vector<WindowRecord>& records, int64_t handle) {
+    auto it = std::find_if(records.begin(), records.end(),
+                           [&](const WindowRecord& r) { return r.handle == handle; });
+    return it == records.end() ? nullptr : &*it;
+  }
+
+  std::string class_name() const { return "vorel-test-" + token_; }
+
+  const std::string token_ = std::to_string(GetCurrentProcessId()) + "-" +
+                             std::to_string(GetTickCount64()) + "-" +
+                             ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  ScopedWindowClass window_class_{widen_ascii(class_name())};
+  const std::string visible_title_ = "Vorel Visible " + token_;
+  const std::string hidden_title_ = "Vorel Hidden " + token_;
+  std::unique_ptr<vorel::platform::WindowServices> services_ =
+      vorel::platform::open_window_services();
+  ScopedWindow visible_;
+  ScopedWindow hidden_;
+  ScopedWindow untitled_;
+};
+
+TEST_F(WinWindows, DefaultListingKeepsOnlyVisibleTitledWindows) {
+  const auto records = vorel::enumerate_windows(*services_, false);
+
+  const WindowRecord* v = find(records, visible_.handle());
+  ASSERT_NE(v, nullptr);
+  EXPECT_EQ(v->title, visible_title_);
+  EXPECT_EQ(v->class_name, class_name());
+  EXPECT_EQ(v->pid, GetCurrentProcessId());
+  EXPECT_TRUE(v->visible);
+
+  EXPECT_EQ(find(records, hidden_.handle()), nullptr);
+  EXPECT_EQ(find(records, untitled_.handle()), nullptr);
+  for (const WindowRecord& r : records) {
+    EXPECT_FALSE(r.title.empty()) << r.handle;
+    EXPECT_TRUE(r.visible) << r.handle;
+  }
+}
+
+TEST_F(WinWindows, IncludeHiddenListsEveryTopLevelWindowButNoChild) {
+  ScopedWindow child = make(WS_VISIBLE, L"Vorel Child", visible_.get());
+  ASSERT_NE(child.get(), nullptr);
+  const auto records = vorel::enumerate_windows(*services_, true);
+
+  const WindowRecord* h = find(records, hidden_.handle());
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(h->title, hidden_title_);
+  EXPECT_FALSE(h->visible);
+  EXPECT_EQ(h->pid, GetCurrentProcessId());
+
+  const WindowRecord* u = find(records, untitled_.handle());
+  ASSERT_NE(u, nullptr);
+  EXPECT_EQ(u->title, "");
+  EXPECT_EQ(u->class_name, class_name());
+  EXPECT_TRUE(u->visible);
+
+  EXPECT_NE(find(records, visible_.handle()), nullptr);
+  EXPECT_EQ(find(records, child.handle()), nullptr);
+
+  std::vector<int64_t> handles;
+  for (const WindowRecord& r : records) handles.push_back(r.handle);
+  std::sort(handles.begin(), handles.end());
+  EXPECT_EQ(std::adjacent_find(handles.begin(), handles.end()), handles.end());
+}
+
+TEST_F(WinWindows, FindByTitleIgnoresCaseAndHiddenWindows) {
+  // The title has capitals; the needle, as callers pass it, is lower-case.
+  auto found = vorel::find_window_by_title(*services_, *ascii_lower(visible_title_), ascii_lower);
+  ASSERT_TRUE(found.has_value());
+  ASSERT_TRUE(found->has_value());
+  EXPECT_EQ((*found)->handle, visible_.handle());
+  EXPECT_EQ((*found)->title, visible_title_);
+
+  auto hidden = vorel::find_window_by_title(*services_, *ascii_lower(hidden_title_), ascii_lower);
+  ASSERT_TRUE(hidden.has_value());
+  EXPECT_FALSE(hidden->has_value());
+
+  auto none = vorel::find_window_by_title(*services_, *ascii_lower("no such window " + token_),
+                                          ascii_lower);
+  ASSERT_TRUE(none.has_value());
+  EXPECT_FALSE(none->has_value());
+}
+
+TEST_F(WinWindows, FindByHandleDescribesAnyWindowUntilItIsDestroyed) {
+  auto hidden = vorel::find_window_by_handle(*services_, hidden_.handle());
+  ASSERT_TRUE(hidden.has_value());
+  EXPECT_EQ(hidden->handle, hidden_.handle());
+  EXPECT_EQ(hidden->title, hidden_title_);
+  EXPECT_EQ(hidden->class_name, class_name());
+  EXPECT_EQ(hidden->pid, GetCurrentProcessId());
+  EXPECT_FALSE(hidden->visible);
+
+  auto untitled = vorel::find_window_by_handle(*services_, untitled_.handle());
+  ASSERT_TRUE(untitled.has_value());
+  EXPECT_EQ(untitled->title, "");
+  EXPECT_TRUE(untitled->visible);
+
+  ScopedWindow child = make(WS_VISIBLE, L"Vorel Child", visible_.get());
+  auto child_record = vorel::find_window_by_handle(*services_, child.handle());
+  ASSERT_TRUE(child_record.has_value());
+  EXPECT_EQ(child_record->title, "Vorel Child");
+  EXPECT_EQ(child_record->class_name, class_name());
+
+  const int64_t gone = visible_.handle();
+  ASSERT_TRUE(vorel::find_window_by_handle(*services_, gone).has_value());
+  visible_.destroy();
+  EXPECT_FALSE(vorel::find_window_by_handle(*services_, gone).has_value());
+  EXPECT_EQ(find(vorel::enumerate_windows(*services_, true), gone), nullptr);
+
+  EXPECT_FALSE(vorel::find_window_by_handle(*services_, 0).has_value());
+}
+
+TEST_F(WinWindows, TitlesAreReadWholeAsUtf8) {
+  // U+00DC U+00EF U+00F8 U+00E9, a snowman (U+2603) and U+1D11E, which takes
+  // a surrogate pair in UTF-16.
+  const std::wstring unicode = L"Vorel \u00dc\u00ef\u00f8\u00e9 \u2603 \U0001D11E " +
+                               widen_ascii(token_);
+  const std::string unicode_utf8 =
+      "Vorel \xC3\x9C\xC3\xAF\xC3\xB8\xC3\xA9 \xE2\x98\x83 \xF0\x9D\x84\x9E " + token_;
+  const std::string long_title = "Vorel Long " + token_ + " " + std::string(600, 'x') + "!";
+  ScopedWindow u = make(WS_VISIBLE, unicode);
+  ScopedWindow l = make(WS_VISIBLE, widen_ascii(long_title));
+  ASSERT_NE(u.get(), nullptr);
+  ASSERT_NE(l.get(), nullptr);
+
+  const auto records = vorel::enumerate_windows(*services_, false);
+  const WindowRecord* ur = find(records, u.handle());
+  const WindowRecord* lr = find(records, l.handle());
+  ASSERT_NE(ur, nullptr);
+  ASSERT_NE(lr, nullptr);
+  EXPECT_EQ(ur->title, unicode_utf8);
+  EXPECT_EQ(lr->title, long_title);
+
+  auto by_handle = vorel::find_window_by_handle(*services_, u.handle());
+  ASSERT_TRUE(by_handle.has_value());
+  EXPECT_EQ(by_handle->title, unicode_utf8);
+}
+
+// --- capture surfaces -----------------------------------------------------
+
+// The painted window: its upper half in one colour, the rest in another, so
+// that a frame shows which row came first.
+constexpr COLORREF kTopColour = RGB(0x12, 0x34, 0x56);
+constexpr COLORREF kBottomColour = RGB(0xA0, 0xB0, 0xC0);
+constexpr int kSurfaceWidth = 37;  // odd sizes stay odd
+constexpr int kSurfaceHeight = 23;
+constexpr int kSurfaceX = 50;
+constexpr int kSurfaceY = 60;
+
+void paint_halves(HWND window, HDC dc) {
+  RECT client{};
+  GetClientRect(window, &client);
+  RECT top = client;
+  top.bottom = client.bottom / 2;
+  RECT bottom = client;
+  bottom.top = top.bottom;
+  // The stock DC brush takes any colour and is never deleted.
+  auto* brush = static_cast<HBRUSH>(GetStockObject(DC_BRUSH));
+  SetDCBrushColor(dc, kTopColour);
+  FillRect(dc, &top, brush);
+  SetDCBrushColor(dc, kBottomColour);
+  FillRect(dc, &bottom, brush);
+}
+
+LRESULT CALLBACK painting_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  switch (message) {
+    case WM_ERASEBKGND:
+      return 1;
+    case WM_PAINT: {
+      PAINTSTRUCT ps;
+      HDC dc = BeginPaint(window, &ps);
+      paint_halves(window, dc);
+      EndPaint(window, &ps);
+      return 0;
+    }
+    case WM_PRINTCLIENT:  // what PrintWindow asks for (under Wine, only this)
+      paint_halves(window, reinterpret_cast<HDC>(wparam));
+      return 0;
+    default:
+      return DefWindowProcW(window, message, wparam, lparam);
+  }
+}
+
+// Pixel (x, y) of a frame as blue, green, red.
+COLORREF pixel(const uint8_t* frame, int width, int x, int y) {
+  const uint8_t* p = frame + (static_cast<size_t>(y) * static_cast<size_t>(width) +
+                              static_cast<size_t>(x)) * 4;
+  return RGB(p[2], p[1], p[0]);
+}
+
+// How many pixels differ from the painted halves.
+int mismatches(const uint8_t* frame) {
+  int wrong = 0;
+  for (int y = 0; y < kSurfaceHeight; ++y) {
+    const COLORREF expected = y < kSurfaceHeight / 2 ? kTopColour : kBottomColour;
+    for (int x = 0; x < kSurfaceWidth; ++x) {
+      if (pixel(frame, kSurfaceWidth, x, y) != expected) ++wrong;
+    }
+  }
+  return wrong;
+}
+
+class WinCaptureSurface : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(window_class_.ok()) << GetLastError();
+    // A borderless popup: its client area is its whole rectangle, placed
+    // where asked and above other windows.
+    window_ = ScopedWindow(CreateWindowExW(
+        WS_EX_TOPMOST | WS_EX_TOOLWINDOW, window_class_.name().c_str(), L"Vorel Paint",
+        WS_POPUP | WS_VISIBLE, kSurfaceX, kSurfaceY, kSurfaceWidth, kSurfaceHeight, nullptr,
+        nullptr, GetModuleHandleW(nullptr), nullptr));
+    ASSERT_TRUE(window_) << GetLastError();
+    UpdateWindow(window_.get());
+    pump();
+  }
+
+  ScopedWindowClass window_class_{L"vorel-paint-" + std::to_wstring(GetCurrentProcessId()),
+                                  painting_procedure};
+  ScopedWindow window_;
+  std::unique_ptr<vorel::platform::WindowServices> services_ =
+      vorel::platform::open_window_services();
+};
+
+TEST_F(WinCaptureSurface, WindowFramesAreTopDownBlueGreenRedOfTheClientArea) {
+  vorel::platform::Rect client;
+  ASSERT_TRUE(services_->get_client_rect(window_.handle(), &client));
+  EXPECT_EQ(client.left, 0);
+  EXPECT_EQ(client.top, 0);
+  EXPECT_EQ(client.right, kSurfaceWidth);
+  EXPECT_EQ(client.bottom, kSurfaceHeight);
+
+  vorel::platform::CaptureSource source;
+  source.is_window = true;
+  source.window = window_.handle();
+  source.width = kSurfaceWidth;
+  source.height = kSurfaceHeight;
+  auto surface = services_->create_capture_surface(source);
+  const uint8_t* frame = surface->grab();
+  ASSERT_NE(frame, nullptr);
+  EXPECT_EQ(mismatches(frame), 0);
+  EXPECT_EQ(pixel(frame, kSurfaceWidth, 0, 0), kTopColour);
+  EXPECT_EQ(pixel(frame, kSurfaceWidth, kSurfaceWidth - 1, kSurfaceHeight - 1), kBottomColour);
+}
+
+TEST_F(WinCaptureSurface, ScreenFramesCopyTheRectangleAtTheOrigin) {
+  // The display draws asynchronously, and a window manager may move the
+  // window: give it a moment, and read where the window is on each try.
+  int wrong = -1;
+  RECT placed{};
+  for (int attempt = 0; attempt < 100 && wrong != 0; ++attempt) {
+    if (attempt > 0) Sleep(20);
+    pump();
+    ASSERT_TRUE(GetWindowRect(window_.get(), &placed));
+    vorel::platform::CaptureSource source;
+    source.origin_x = placed.left;
+    source.origin_y = placed.top;
+    source.width = kSurfaceWidth;
+    source.height = kSurfaceHeight;
+    wrong = mismatches(services_->create_capture_surface(source)->grab());
+  }
+  EXPECT_EQ(wrong, 0) << "window at " << placed.left << "," << placed.top;
+}
+
+TEST_F(WinCaptureSurface, ClientRectOfAGoneWindowFailsAndLeavesTheRectangle) {
+  const int64_t gone = window_.handle();
+  window_.destroy();
+  vorel::platform::Rect rect{1, 2, 3, 4};
+  EXPECT_FALSE(services_->get_client_rect(gone, &rect));
+  EXPECT_EQ(rect.left, 1);
+  EXPECT_EQ(rect.bottom, 4);
+}
+
+}  // namespace
