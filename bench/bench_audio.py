@@ -32,6 +32,8 @@ import sys
 import tempfile
 import time
 
+from servers import Processes
+
 SINK = "bench_sink"
 
 OURS = """
@@ -69,29 +71,6 @@ with wave.open(path, "wb") as w:
             w.writeframes(np.clip(block * 32767.0, -32768.0, 32767.0).astype("<i2").tobytes())
 print(time.process_time() - cpu, time.monotonic() - wall)
 """
-
-
-class Processes:
-    """Processes this script started, stopped by PID, newest first."""
-
-    def __init__(self):
-        self._started = []
-
-    def start(self, command, **kwargs):
-        process = subprocess.Popen(command, stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.DEVNULL, **kwargs)
-        self._started.append(process)
-        return process
-
-    def stop_all(self):
-        for process in reversed(self._started):
-            if process.poll() is None:
-                process.terminate()
-                try:
-                    process.wait(timeout=5)
-                except subprocess.TimeoutExpired:
-                    process.kill()
-                    process.wait()
 
 
 def start_pulseaudio(processes, directory):

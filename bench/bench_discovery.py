@@ -15,61 +15,21 @@ Needs: _native_core installed, python-xlib, pywinctl, Xvfb, xrandr, evilwm.
 
 import argparse
 import os
-import select
 import statistics
 import subprocess
 import sys
 import time
 
+from servers import Processes, start_xvfb
 from Xlib import X, Xatom
 from Xlib import display as xdisplay
 
 
-class Processes:
-    """Processes this script started, stopped by PID, newest first."""
-
-    def __init__(self):
-        self._started = []
-
-    def start(self, command, **kwargs):
-        process = subprocess.Popen(command, stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.DEVNULL, **kwargs)
-        self._started.append(process)
-        return process
-
-    def stop_all(self):
-        for process in reversed(self._started):
-            if process.poll() is None:
-                process.terminate()
-                try:
-                    process.wait(timeout=5)
-                except subprocess.TimeoutExpired:
-                    process.kill()
-                    process.wait()
-
-
-def start_xvfb(processes):
-    read_end, write_end = os.pipe()
-    try:
-        processes.start(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1920x1080x24",
-                         "+extension", "RANDR", "-nolisten", "tcp", "-noreset"],
-                        pass_fds=(write_end,))
-    finally:
-        os.close(write_end)
-    data = b""
-    deadline = time.monotonic() + 10
-    while not data.endswith(b"\n"):
-        if not select.select([read_end], [], [], max(0.0, deadline - time.monotonic()))[0]:
-            raise RuntimeError("Xvfb did not start")
-        chunk = os.read(read_end, 64)
-        if not chunk:
-            raise RuntimeError("Xvfb exited")
-        data += chunk
-    os.close(read_end)
-    name = ":" + data.decode().strip()
+def start_xvfb_two_monitors(processes):
+    name = start_xvfb(processes, 1920, 1080, "+extension", "RANDR")
     env = dict(os.environ, DISPLAY=name)
-    for spec in ("*LEFT 960/254x1080/286+0+0 screen", "RIGHT 960/254x1080/286+960+0 none"):
-        subprocess.run(["xrandr", "--setmonitor", *spec.split()], env=env, check=True,
+    for layout in ("*LEFT 960/254x1080/286+0+0 screen", "RIGHT 960/254x1080/286+960+0 none"):
+        subprocess.run(["xrandr", "--setmonitor", *layout.split()], env=env, check=True,
                        capture_output=True)
     return name
 
@@ -118,7 +78,7 @@ def main():
     try:
         name = os.environ.get("DISPLAY")
         if not name or not has_live_window_manager(name):
-            name = start_xvfb(processes)
+            name = start_xvfb_two_monitors(processes)
             os.environ["DISPLAY"] = name
             processes.start(["evilwm", "-fn", "fixed"], env=dict(os.environ))
             wait_for(lambda: has_live_window_manager(name), "evilwm")

@@ -28,7 +28,7 @@ with wave.open(sys.argv[1], "wb") as w:
     w.writeframes(b"".join(struct.pack("<hh", s, s) for s in
         (int(8000 * math.sin(2 * math.pi * 440 * i / 48000)) for i in range(48000 * 30))))
 PY
-  paplay --latency-msec=30 "$VOREL_TMP/tone.wav" &
+  paplay --latency-msec=30 "$VOREL_TMP/tone.wav" >/dev/null 2>&1 &
   VOREL_STARTED_PIDS+=($!)
 fi
 "$VOREL_VENV/bin/python" "$VOREL_ROOT/scripts/demo.py" "$@"

@@ -76,11 +76,11 @@ install_module() {
 VOREL_STARTED_PIDS=()
 VOREL_TMP="$(mktemp -d /tmp/vorel.XXXXXX)"
 cleanup_started() {
-  local pid
-  for pid in "${VOREL_STARTED_PIDS[@]}"; do
+  local i pid
+  # Newest first: clients go before the servers they use.
+  for ((i = ${#VOREL_STARTED_PIDS[@]} - 1; i >= 0; i--)); do
+    pid=${VOREL_STARTED_PIDS[$i]}
     kill "$pid" 2>/dev/null || true
-  done
-  for pid in "${VOREL_STARTED_PIDS[@]}"; do
     wait "$pid" 2>/dev/null || true
   done
   rm -rf "$VOREL_TMP"
