@@ -2,7 +2,9 @@
 //
 // An endpoint is a sink: its id is the sink's name, its friendly name the
 // sink's description, and the default endpoint is the server's default sink.
-// Loopback recording reads the sink's monitor source (pulse_audio_client.h).
+// Loopback recording reads the sink's monitor source (pulse_audio_client.h);
+// process loopback records the sink inputs of one process tree
+// (pulse_process_client.h).
 //
 // A session has no apartment to join; each device enumerator is a
 // connection of its own to the server, made on the calling thread and
@@ -15,6 +17,7 @@
 #include "platform/audio_services.h"
 #include "platform/linux/pulse_audio_client.h"
 #include "platform/linux/pulse_connection.h"
+#include "platform/linux/pulse_process_client.h"
 #include "platform/linux/pulse_sinks.h"
 #include "util/text.h"
 
@@ -111,10 +114,15 @@ class PulseAudioServices final : public AudioServices {
         std::make_unique<PulseDeviceEnumerator>(std::move(connection).value()));
   }
 
-  Result<std::unique_ptr<AudioClient>, std::string> activate_process_loopback(uint32_t) override {
-    return Err(std::string(
-        "Process loopback activation failed: per-process capture is not available on this "
-        "platform yet."));
+  // Like Windows, activation does not check that the process exists: an id
+  // without a process records silence.
+  Result<std::unique_ptr<AudioClient>, std::string> activate_process_loopback(
+      uint32_t process_id) override {
+    auto connection = PulseConnection::open();
+    if (!connection) {
+      return Err("Process loopback activation failed: " + connection.error().render());
+    }
+    return pulse::make_process_loopback_client(std::move(connection).value(), process_id);
   }
 };
 

@@ -9,6 +9,7 @@
 
 #include "platform/audio_services.h"
 #include "platform/win32/core_audio_win32.h"
+#include "platform/win32/process_loopback_win32.h"
 
 namespace vorel::win32 {
 namespace {
@@ -122,10 +123,8 @@ class CoreAudioServices final : public platform::AudioServices {
   }
 
   Result<std::unique_ptr<platform::AudioClient>, std::string> activate_process_loopback(
-      uint32_t) override {
-    return Err(std::string(
-        "Process loopback activation failed: per-process capture is not available in this "
-        "build."));
+      uint32_t process_id) override {
+    return win32::activate_process_loopback(process_id);
   }
 
  private:

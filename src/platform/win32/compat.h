@@ -16,6 +16,7 @@
 #include <propidl.h>
 #include <mmdeviceapi.h>
 #include <audioclient.h>
+#include <inspectable.h>
 
 #if __has_include(<restrictederrorinfo.h>)
 #include <restrictederrorinfo.h>
@@ -29,6 +30,47 @@ struct IRestrictedErrorInfo : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE GetReference(BSTR* reference) = 0;
 };
 #endif
+
+#if __has_include(<weakreference.h>)
+#include <weakreference.h>
+#else
+// Weak references of the Windows Runtime: a source hands out a weak
+// reference, which gives the object back only while it is still alive.
+struct IWeakReference : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE Resolve(REFIID iid, IInspectable** object) = 0;
+};
+struct IWeakReferenceSource : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE GetWeakReference(IWeakReference** reference) = 0;
+};
+#endif
+
+#if __has_include(<audioclientactivationparams.h>)
+#include <audioclientactivationparams.h>
+#else
+// The parameters ActivateAudioInterfaceAsync takes for a loopback stream of
+// one process tree (Windows 10 2004 on), carried in a VT_BLOB PROPVARIANT.
+enum AUDIOCLIENT_ACTIVATION_TYPE {
+  AUDIOCLIENT_ACTIVATION_TYPE_DEFAULT = 0,
+  AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK = 1,
+};
+enum PROCESS_LOOPBACK_MODE {
+  PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE = 0,
+  PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE = 1,
+};
+struct AUDIOCLIENT_PROCESS_LOOPBACK_PARAMS {
+  DWORD TargetProcessId;
+  PROCESS_LOOPBACK_MODE ProcessLoopbackMode;
+};
+struct AUDIOCLIENT_ACTIVATION_PARAMS {
+  AUDIOCLIENT_ACTIVATION_TYPE ActivationType;
+  union {
+    AUDIOCLIENT_PROCESS_LOOPBACK_PARAMS ProcessLoopbackParams;
+  };
+};
+#define VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK L"VAD\\Process_Loopback"
+#endif
+
+static_assert(sizeof(AUDIOCLIENT_ACTIVATION_PARAMS) == 12, "the platform reads 12 bytes");
 
 namespace vorel::win32 {
 
@@ -49,6 +91,21 @@ inline constexpr IID kIidAudioCaptureClient = {
     0xc8adbd64, 0xe71e, 0x48a0, {0xa4, 0xde, 0x18, 0x5c, 0x39, 0x5c, 0xd3, 0x17}};
 inline constexpr IID kIidAudioRenderClient = {
     0xf294acfc, 0x3146, 0x4483, {0xa7, 0xbf, 0xad, 0xdc, 0xa7, 0xc2, 0x60, 0xe2}};
+// The interfaces of the completion handler of asynchronous activation.
+inline constexpr IID kIidUnknown = {
+    0x00000000, 0x0000, 0x0000, {0xc0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline constexpr IID kIidMarshal = {
+    0x00000003, 0x0000, 0x0000, {0xc0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline constexpr IID kIidWeakReference = {
+    0x00000037, 0x0000, 0x0000, {0xc0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline constexpr IID kIidWeakReferenceSource = {
+    0x00000038, 0x0000, 0x0000, {0xc0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline constexpr IID kIidInspectable = {
+    0xaf86e2e0, 0xb12d, 0x4c6a, {0x9c, 0x5a, 0xd7, 0xaa, 0x65, 0x10, 0x1e, 0x90}};
+inline constexpr IID kIidAgileObject = {
+    0x94ea2b94, 0xe9cc, 0x49e0, {0xc0, 0xff, 0xee, 0x64, 0xca, 0x8f, 0x5b, 0x90}};
+inline constexpr IID kIidActivateAudioInterfaceCompletionHandler = {
+    0x41d949ab, 0x9862, 0x444a, {0x80, 0xf6, 0xc2, 0x61, 0x33, 0x4d, 0xa5, 0xeb}};
 // PKEY_Device_FriendlyName.
 inline constexpr PROPERTYKEY kPkeyDeviceFriendlyName = {
     {0xa45c254e, 0xdf1c, 0x4efd, {0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8, 0x50, 0xe0}}, 14};

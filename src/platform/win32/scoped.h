@@ -60,6 +60,13 @@ class ComPtr {
     if (T* p = std::exchange(p_, nullptr)) p->Release();
   }
 
+  // Takes over a reference the caller already owns (an object just made,
+  // whose count starts at 1).
+  void attach(T* p) noexcept {
+    reset();
+    p_ = p;
+  }
+
   // A second reference to the same interface.
   ComPtr share() const noexcept {
     ComPtr out;

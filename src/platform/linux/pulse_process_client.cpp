@@ -1,0 +1,548 @@
+#include "platform/linux/pulse_process_client.h"
+
+#include <pulse/channelmap.h>
+#include <pulse/def.h>
+#include <pulse/error.h>
+#include <pulse/introspect.h>
+#include <pulse/proplist.h>
+#include <pulse/sample.h>
+#include <pulse/stream.h>
+#include <pulse/subscribe.h>
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cstddef>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/linux/pulse_process_mixer.h"
+#include "platform/linux/pulse_process_tree.h"
+
+namespace vorel::platform::pulse {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr int32_t kENotImpl = static_cast<int32_t>(0x80004001u);
+
+constexpr char kStreamName[] = "vorel process loopback";
+
+// Packets of the shared-mode engine's period.
+constexpr uint32_t kPacketsPerSecond = 100;
+// Time the record streams have to deliver before their frames are due; the
+// streams of one process arrive in bursts of a few milliseconds.
+constexpr uint32_t kLatencyMs = 40;
+// How far a stream's audio may run ahead of the clock before it is cut.
+constexpr uint32_t kMaxAheadMs = 500;
+
+constexpr pa_usec_t kFragmentUsec = 10'000;
+constexpr pa_usec_t kQueueUsec = 1'000'000;
+// Tied to one sink input: when it ends or moves, the server kills the
+// stream and the client finds the input again.
+constexpr auto kStreamFlags =
+    static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+
+// A new sink input can report no sink for a moment.
+constexpr milliseconds kSinkRetryInterval{20};
+constexpr int kSinkRetries = 100;
+// Processes that start and end between two sink inputs still link their
+// descendants to the tree.
+constexpr milliseconds kTreeRefreshInterval{500};
+// A stream refused this often in a row, other than by its input going away,
+// ends the recording.
+constexpr int kMaxStreamFailures = 20;
+
+std::optional<uint32_t> process_id_of(const pa_proplist* properties) {
+  const char* text = pa_proplist_gets(properties, PA_PROP_APPLICATION_PROCESS_ID);
+  if (text == nullptr) return std::nullopt;
+  const std::string_view view(text);
+  uint32_t pid = 0;
+  auto [end, ec] = std::from_chars(view.data(), view.data() + view.size(), pid);
+  if (ec != std::errc() || end != view.data() + view.size()) return std::nullopt;
+  return pid;
+}
+
+uint32_t frames_in(uint32_t rate, uint32_t ms) {
+  return static_cast<uint32_t>(uint64_t{rate} * ms / 1000);
+}
+
+PlatformError client_error(int32_t code, std::string_view detail) {
+  return error_with_text(code, "Audio client", detail);
+}
+
+void on_success(pa_context*, int success, void* userdata) {
+  *static_cast<int*>(userdata) = success;
+}
+
+// What the server said about one sink input.
+struct SinkInputFacts {
+  uint32_t index = PA_INVALID_INDEX;
+  std::optional<uint32_t> pid;
+  uint32_t sink = PA_INVALID_INDEX;
+};
+
+// One sink input of the tree and the record stream that follows it.
+struct Input {
+  enum class Phase { kInfo, kSink, kWait, kOpen, kRecord };
+
+  explicit Input(uint32_t i) : index(i) {}
+
+  uint32_t index;
+  Phase phase = Phase::kInfo;
+  // Filled by the callback of the running query.
+  std::optional<SinkInputFacts> facts;
+  std::optional<std::string> monitor;
+  int sink_retries = 0;
+  int failures = 0;
+  Clock::time_point retry_at{};
+  ClockedMixer::Cursor cursor;
+  std::vector<uint8_t> carry;  // a partial frame
+  StreamPtr stream;
+  OperationPtr query;  // declared last: a query made after the stream goes first
+};
+
+void on_sink_input(pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
+  if (eol != 0 || info == nullptr) return;  // the end, or no such input
+  static_cast<Input*>(userdata)->facts =
+      SinkInputFacts{info->index, process_id_of(info->proplist), info->sink};
+}
+
+void on_sink(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+  if (eol != 0 || info == nullptr || info->monitor_source_name == nullptr) return;
+  static_cast<Input*>(userdata)->monitor = info->monitor_source_name;
+}
+
+void on_listed_input(pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
+  if (eol != 0 || info == nullptr) return;
+  static_cast<std::vector<SinkInputFacts>*>(userdata)->push_back(
+      SinkInputFacts{info->index, process_id_of(info->proplist), info->sink});
+}
+
+// The recording itself, shared by the audio client and its capture client.
+class ProcessCapture {
+ public:
+  ProcessCapture(std::shared_ptr<PulseConnection> connection, uint32_t process_id,
+                 const pa_sample_spec& format)
+      : connection_(std::move(connection)),
+        tree_(process_id),
+        what_("Recording process " + std::to_string(process_id)),
+        format_(format),
+        frame_bytes_(pa_frame_size(&format)),
+        mixer_(format.channels, std::max<uint32_t>(format.rate / kPacketsPerSecond, 1),
+               frames_in(format.rate, kLatencyMs), frames_in(format.rate, kMaxAheadMs)) {
+    // Windows' order of channels for the count, as an extensible mix format
+    // of that many channels has it.
+    pa_channel_map_init_extend(&channel_map_, format.channels, PA_CHANNEL_MAP_WAVEEX);
+    attr_.maxlength = static_cast<uint32_t>(pa_usec_to_bytes(kQueueUsec, &format_));
+    attr_.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragmentUsec, &format_));
+    attr_.tlength = attr_.prebuf = attr_.minreq = static_cast<uint32_t>(-1);
+  }
+
+  ProcessCapture(const ProcessCapture&) = delete;
+  ProcessCapture& operator=(const ProcessCapture&) = delete;
+
+  // The context may outlive us in the connection's other owners.
+  ~ProcessCapture() { pa_context_set_subscribe_callback(connection_->context(), nullptr, nullptr); }
+
+  Status<PlatformError> start() {
+    if (running_) return Err(client_error(kNotStopped, "the stream is already running"));
+    pa_context* c = connection_->context();
+    if (!subscribed_) {
+      pa_context_set_subscribe_callback(c, &ProcessCapture::on_event, this);
+      int ok = 0;
+      auto done = connection_->complete(
+          OperationPtr(pa_context_subscribe(c, PA_SUBSCRIPTION_MASK_SINK_INPUT, on_success, &ok)),
+          what_);
+      if (!done) return done;
+      if (!ok) return Err(connection_->refused(kEFail, what_));
+      subscribed_ = true;
+    }
+    // Events count from here, so an input that appears during the listing
+    // is not missed (one reported twice is taken once).
+    running_ = true;
+    tree_.refresh();
+    std::vector<SinkInputFacts> listed;
+    auto done = connection_->complete(
+        OperationPtr(pa_context_get_sink_input_info_list(c, on_listed_input, &listed)), what_);
+    if (!done) {
+      stop_streams();
+      return done;
+    }
+    const auto now = Clock::now();
+    refresh_at_ = now + kTreeRefreshInterval;
+    for (const SinkInputFacts& facts : listed) {
+      auto [it, added] = inputs_.emplace(facts.index, std::make_unique<Input>(facts.index));
+      if (!added) continue;
+      it->second->facts = facts;
+      auto kept = after_info(*it->second, now);
+      if (!kept) {
+        stop_streams();
+        return Err(std::move(kept).error());
+      }
+      if (!*kept) inputs_.erase(it);
+    }
+    // Without a reset in between, the stream goes on where it stopped.
+    started_at_ = Clock::now();
+    resumed_at_ = mixer_.handed_out();
+    due_ = resumed_at_;
+    return Unit{};
+  }
+
+  Status<PlatformError> stop() {
+    stop_streams();
+    return Unit{};
+  }
+
+  Status<PlatformError> reset() {
+    if (running_) return Err(client_error(kNotStopped, "the stream is running"));
+    if (held_) return Err(client_error(kBufferOperationPending, "a packet is still held"));
+    mixer_.reset();
+    due_ = 0;
+    return Unit{};
+  }
+
+  Result<uint32_t, PlatformError> next_packet_size() {
+    if (!running_) return uint32_t{0};
+    if (held_) return mixer_.packet_frames();
+    auto pumped = pump();
+    if (!pumped) return Err(std::move(pumped).error());
+    return mixer_.next_size(due_);
+  }
+
+  Result<Packet, PlatformError> get_buffer() {
+    if (held_) {
+      return Err(client_error(kOutOfOrder, "the previous packet has not been released"));
+    }
+    if (!running_ || mixer_.next_size(due_) == 0) return Packet{};
+    held_ = true;
+    return Packet{mixer_.packet(), mixer_.packet_frames(), 0};
+  }
+
+  Status<PlatformError> release_buffer(uint32_t frames) {
+    if (!held_) {
+      if (frames == 0) return Unit{};
+      return Err(client_error(kOutOfOrder, "no packet is held"));
+    }
+    if (frames != 0 && frames != mixer_.packet_frames()) {
+      return Err(client_error(kInvalidSize, "a packet is released whole or not at all"));
+    }
+    held_ = false;
+    if (frames != 0) mixer_.consume();
+    return Unit{};
+  }
+
+ private:
+  struct Event {
+    uint32_t index;
+    pa_subscription_event_type_t type;
+  };
+
+  static void on_event(pa_context*, pa_subscription_event_type_t type, uint32_t index,
+                       void* userdata) {
+    auto* self = static_cast<ProcessCapture*>(userdata);
+    if (!self->running_) return;
+    if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK_INPUT) return;
+    self->events_.push_back(
+        {index, static_cast<pa_subscription_event_type_t>(type & PA_SUBSCRIPTION_EVENT_TYPE_MASK)});
+  }
+
+  void stop_streams() {
+    running_ = false;
+    inputs_.clear();
+    foreign_.clear();
+    events_.clear();
+  }
+
+  // Frames due at `now`, counted from the last start.
+  uint64_t frames_due(Clock::time_point now) const {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now - started_at_).count();
+    if (ns <= 0) return 0;
+    const auto elapsed = static_cast<uint64_t>(ns);
+    constexpr uint64_t kNsPerSec = 1'000'000'000;
+    return elapsed / kNsPerSec * format_.rate + elapsed % kNsPerSec * format_.rate / kNsPerSec;
+  }
+
+  // Handles what the server sent, reads every stream and moves each input
+  // on; called on every packet-size query, never blocking.
+  Status<PlatformError> pump() {
+    auto pumped = connection_->dispatch_pending(what_);
+    if (!pumped) return pumped;
+    const auto now = Clock::now();
+    due_ = std::max(due_, resumed_at_ + frames_due(now));
+    if (now >= refresh_at_) {
+      tree_.refresh();
+      refresh_at_ = now + kTreeRefreshInterval;
+    }
+    for (const Event& e : events_) {
+      if (e.type == PA_SUBSCRIPTION_EVENT_REMOVE) {
+        inputs_.erase(e.index);
+        foreign_.erase(e.index);
+        continue;
+      }
+      if (foreign_.count(e.index) != 0) continue;  // its process never changes
+      auto found = inputs_.find(e.index);
+      if (found != inputs_.end()) {
+        // A sink input waiting for its sink may have got one.
+        if (found->second->phase == Input::Phase::kWait) found->second->retry_at = now;
+        continue;
+      }
+      auto it = inputs_.emplace(e.index, std::make_unique<Input>(e.index)).first;
+      auto queried = query_info(*it->second);
+      if (!queried) return queried;
+    }
+    events_.clear();
+    for (auto it = inputs_.begin(); it != inputs_.end();) {
+      auto kept = step(*it->second, now);
+      if (!kept) return Err(std::move(kept).error());
+      it = *kept ? std::next(it) : inputs_.erase(it);
+    }
+    return Unit{};
+  }
+
+  // Moves one input on; false when it is no longer followed.
+  Result<bool, PlatformError> step(Input& in, Clock::time_point now) {
+    switch (in.phase) {
+      case Input::Phase::kInfo:
+        if (pa_operation_get_state(in.query.get()) == PA_OPERATION_RUNNING) return true;
+        in.query.reset();
+        return after_info(in, now);
+      case Input::Phase::kSink:
+        if (pa_operation_get_state(in.query.get()) == PA_OPERATION_RUNNING) return true;
+        in.query.reset();
+        return after_sink(in);
+      case Input::Phase::kWait:
+        if (now < in.retry_at) return true;
+        return still_followed(query_info(in));
+      case Input::Phase::kOpen:
+      case Input::Phase::kRecord:
+        return read(in);
+    }
+    return true;
+  }
+
+  static Result<bool, PlatformError> still_followed(Status<PlatformError> status) {
+    if (!status) return Err(std::move(status).error());
+    return true;
+  }
+
+  bool in_tree(uint32_t pid) {
+    if (tree_.contains(pid)) return true;
+    tree_.refresh();  // a child that started since the last walk
+    return tree_.contains(pid);
+  }
+
+  Result<bool, PlatformError> after_info(Input& in, Clock::time_point now) {
+    if (!in.facts) return false;  // gone
+    if (!in.facts->pid || !in_tree(*in.facts->pid)) {
+      foreign_.insert(in.index);
+      return false;
+    }
+    if (in.facts->sink == PA_INVALID_INDEX) {
+      // An input dropped after its retries comes back with its next change.
+      if (++in.sink_retries > kSinkRetries) return false;
+      in.phase = Input::Phase::kWait;
+      in.retry_at = now + kSinkRetryInterval;
+      return true;
+    }
+    in.monitor.reset();
+    in.query.reset(pa_context_get_sink_info_by_index(connection_->context(), in.facts->sink,
+                                                     on_sink, &in));
+    if (!in.query) return Err(connection_->refused(kEFail, what_));
+    in.phase = Input::Phase::kSink;
+    return true;
+  }
+
+  Result<bool, PlatformError> after_sink(Input& in) {
+    if (!in.monitor) {
+      // The sink went away: the input has moved or ends.
+      if (++in.sink_retries > kSinkRetries) return false;
+      return still_followed(query_info(in));
+    }
+    StreamPtr stream(pa_stream_new(connection_->context(), kStreamName, &format_, &channel_map_));
+    if (!stream) return Err(connection_->refused(kUnsupportedFormat, what_));
+    if (pa_stream_set_monitor_stream(stream.get(), in.index) < 0 ||
+        pa_stream_connect_record(stream.get(), in.monitor->c_str(), &attr_, kStreamFlags) < 0) {
+      return Err(connection_->refused(kDeviceInvalidated, what_));
+    }
+    in.stream = std::move(stream);
+    in.cursor = {};
+    in.carry.clear();
+    in.sink_retries = 0;
+    in.phase = Input::Phase::kOpen;
+    return true;
+  }
+
+  Status<PlatformError> query_info(Input& in) {
+    in.facts.reset();
+    in.query.reset(
+        pa_context_get_sink_input_info(connection_->context(), in.index, on_sink_input, &in));
+    if (!in.query) return Err(connection_->refused(kEFail, what_));
+    in.phase = Input::Phase::kInfo;
+    return Unit{};
+  }
+
+  Result<bool, PlatformError> read(Input& in) {
+    pa_stream* s = in.stream.get();
+    const pa_stream_state_t state = pa_stream_get_state(s);
+    if (state == PA_STREAM_CREATING) return true;
+    if (state != PA_STREAM_READY) return failed(in);
+    in.phase = Input::Phase::kRecord;
+    for (;;) {
+      const void* data = nullptr;
+      size_t size = 0;
+      if (pa_stream_peek(s, &data, &size) < 0) return failed(in);
+      if (size == 0) return true;
+      mix(in, static_cast<const uint8_t*>(data), size);
+      if (pa_stream_drop(s) < 0) return failed(in);
+      in.failures = 0;
+    }
+  }
+
+  // The server cuts fragments anywhere; a partial frame waits for the rest.
+  void mix(Input& in, const uint8_t* data, size_t size) {
+    if (in.carry.empty() && size % frame_bytes_ == 0) {
+      mixer_.add(in.cursor, data, size / frame_bytes_, due_);
+      return;
+    }
+    if (data == nullptr) {
+      in.carry.insert(in.carry.end(), size, uint8_t{0});
+    } else {
+      in.carry.insert(in.carry.end(), data, data + size);
+    }
+    const size_t frames = in.carry.size() / frame_bytes_;
+    mixer_.add(in.cursor, in.carry.data(), frames, due_);
+    const auto used = static_cast<std::ptrdiff_t>(frames * frame_bytes_);
+    in.carry.erase(in.carry.begin(), in.carry.begin() + used);
+  }
+
+  // The stream ended. Its input was removed or moved to another sink (the
+  // server kills the stream then) or it refused us: look the input up again.
+  Result<bool, PlatformError> failed(Input& in) {
+    if (!connection_->ready()) return Err(connection_->lost(what_));
+    const int error = pa_context_errno(connection_->context());
+    in.stream.reset();
+    in.carry.clear();
+    in.cursor = {};
+    if (error != PA_ERR_KILLED && error != PA_ERR_NOENTITY && ++in.failures > kMaxStreamFailures) {
+      return Err(pulse_error(kDeviceInvalidated, what_, error));
+    }
+    return still_followed(query_info(in));
+  }
+
+  // Declared first so that every stream and query goes before it.
+  std::shared_ptr<PulseConnection> connection_;
+  ProcessTree tree_;
+  std::string what_;
+  pa_sample_spec format_;
+  pa_channel_map channel_map_{};
+  pa_buffer_attr attr_{};
+  size_t frame_bytes_;
+  ClockedMixer mixer_;
+  bool subscribed_ = false;
+  bool running_ = false;
+  bool held_ = false;
+  Clock::time_point started_at_{};
+  Clock::time_point refresh_at_{};
+  uint64_t resumed_at_ = 0;  // frames handed out before the last start
+  uint64_t due_ = 0;
+  std::vector<Event> events_;
+  std::set<uint32_t> foreign_;  // sink inputs of other processes
+  std::map<uint32_t, std::unique_ptr<Input>> inputs_;
+};
+
+class ProcessCaptureClient final : public CaptureClient {
+ public:
+  explicit ProcessCaptureClient(std::shared_ptr<ProcessCapture> capture)
+      : capture_(std::move(capture)) {}
+  Result<uint32_t, PlatformError> next_packet_size() override {
+    return capture_->next_packet_size();
+  }
+  Result<Packet, PlatformError> get_buffer() override { return capture_->get_buffer(); }
+  Status<PlatformError> release_buffer(uint32_t frames) override {
+    return capture_->release_buffer(frames);
+  }
+
+ private:
+  std::shared_ptr<ProcessCapture> capture_;
+};
+
+class ProcessLoopbackClient final : public AudioClient {
+ public:
+  ProcessLoopbackClient(std::shared_ptr<PulseConnection> connection, uint32_t process_id)
+      : connection_(std::move(connection)), process_id_(process_id) {}
+
+  // Like Windows' process-loopback client, it has no format of its own: the
+  // caller brings the default endpoint's.
+  Result<std::unique_ptr<MixFormat>, PlatformError> get_mix_format() override {
+    return Err(client_error(kENotImpl, "a process-loopback client has no mix format"));
+  }
+
+  Status<PlatformError> initialize_loopback(const MixFormat& format) override {
+    if (capture_) return Err(client_error(kAlreadyInitialized, "the stream is set up already"));
+    // Mixing is done in float; the mix formats of this backend are float.
+    if (format.bits_per_sample() != 32) {
+      return Err(client_error(kUnsupportedFormat,
+                              "only 32-bit float samples can be recorded per process"));
+    }
+    pa_sample_spec sample_format{};
+    sample_format.format = PA_SAMPLE_FLOAT32LE;
+    sample_format.rate = format.samples_per_sec();
+    sample_format.channels = static_cast<uint8_t>(format.channels());
+    if (format.channels() > PA_CHANNELS_MAX || !pa_sample_spec_valid(&sample_format)) {
+      return Err(client_error(kUnsupportedFormat,
+                              "the sound server cannot record this rate or channel count"));
+    }
+    if (!connection_->ready()) return Err(connection_->lost("Audio client"));
+    capture_ = std::make_shared<ProcessCapture>(connection_, process_id_, sample_format);
+    buffer_frames_ = sample_format.rate;  // one second, like the buffer Core Audio is asked for
+    return Unit{};
+  }
+
+  Result<uint32_t, PlatformError> get_buffer_size() override {
+    if (!capture_) return Err(not_initialized());
+    return buffer_frames_;
+  }
+
+  Result<std::unique_ptr<CaptureClient>, PlatformError> get_capture_client() override {
+    if (!capture_) return Err(not_initialized());
+    return std::unique_ptr<CaptureClient>(std::make_unique<ProcessCaptureClient>(capture_));
+  }
+
+  Status<PlatformError> start() override {
+    if (!capture_) return Err(not_initialized());
+    return capture_->start();
+  }
+  Status<PlatformError> stop() override {
+    if (!capture_) return Err(not_initialized());
+    return capture_->stop();
+  }
+  Status<PlatformError> reset() override {
+    if (!capture_) return Err(not_initialized());
+    return capture_->reset();
+  }
+
+ private:
+  static PlatformError not_initialized() {
+    return client_error(kNotInitialized, "the stream has not been set up");
+  }
+
+  std::shared_ptr<PulseConnection> connection_;
+  uint32_t process_id_;
+  std::shared_ptr<ProcessCapture> capture_;
+  uint32_t buffer_frames_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<AudioClient> make_process_loopback_client(
+    std::shared_ptr<PulseConnection> connection, uint32_t process_id) {
+  return std::make_unique<ProcessLoopbackClient>(std::move(connection), process_id);
+}
+
+}  // namespace vorel::platform::pulse

@@ -1,0 +1,405 @@
+// Process-loopback activation on a real COM runtime: the completion handler
+// as the platform sees it, and ActivateAudioInterfaceAsync itself. Wine 8
+// answers the process-loopback device with 0x80070002 and an endpoint's id
+// with an IAudioClient, which runs both ends of the handler.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <cwchar>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "audio/loopback_engine.h"
+#include "audio/process_activation.h"
+#include "platform/file.h"
+#include "platform/win32/process_loopback_win32.h"
+#include "util/clock.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using vorel::PendingActivation;
+using vorel::PlatformError;
+using vorel::win32::ComPtr;
+using vorel::win32::CoTaskMemPtr;
+using vorel::win32::ScopedComApartment;
+namespace w = vorel::win32;
+
+constexpr HRESULT kFileNotFound = static_cast<HRESULT>(0x80070002u);
+
+bool has_default_output(std::u16string* id = nullptr) {
+  ScopedComApartment apartment;
+  ComPtr<IMMDeviceEnumerator> enumerator;
+  ComPtr<IMMDevice> device;
+  CoTaskMemPtr<wchar_t> text;
+  if (FAILED(CoCreateInstance(w::kClsidMMDeviceEnumerator, nullptr, CLSCTX_ALL,
+                              w::kIidMMDeviceEnumerator, enumerator.put_void())) ||
+      FAILED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, device.put())) ||
+      FAILED(device->GetId(text.put()))) {
+    return false;
+  }
+  if (id != nullptr) *id = w::to_u16string(text.get(), std::wcslen(text.get()));
+  return true;
+}
+
+#define REQUIRE_SOUND_SERVER()                                                 \
+  do {                                                                         \
+    if (!has_default_output()) GTEST_SKIP() << "no default output endpoint";   \
+  } while (false)
+
+template <class T>
+ComPtr<T> query(IUnknown* object, const IID& iid, HRESULT* hr = nullptr) {
+  ComPtr<T> out;
+  const HRESULT result = object->QueryInterface(iid, out.put_void());
+  if (hr != nullptr) *hr = result;
+  return out;
+}
+
+// QueryInterface as a C caller can make it, with a null interface id.
+HRESULT query_null_iid(IUnknown* object, void** out) {
+  using Fn = HRESULT(STDMETHODCALLTYPE*)(IUnknown*, const IID*, void**);
+  return (*reinterpret_cast<Fn**>(object))[0](object, nullptr, out);
+}
+
+// The handler's count as AddRef/Release report it.
+ULONG count_of(IUnknown* object) {
+  object->AddRef();
+  return object->Release();
+}
+
+struct Handler {
+  ScopedComApartment apartment;
+  PendingActivation pending;
+  ComPtr<IActivateAudioInterfaceCompletionHandler> handler =
+      w::make_activation_handler(pending.completion());
+  ComPtr<IUnknown> identity = query<IUnknown>(handler.get(), w::kIidUnknown);
+};
+
+// --- the handler as a COM object ---------------------------------------------------
+
+TEST(WinActivationHandler, AnswersItsInterfacesFromBothTables) {
+  Handler h;
+  ASSERT_TRUE(h.identity);
+  ASSERT_NE(static_cast<void*>(h.identity.get()), static_cast<void*>(h.handler.get()));
+  for (IUnknown* from : {static_cast<IUnknown*>(h.handler.get()), h.identity.get()}) {
+    for (const IID* iid : {&w::kIidUnknown, &w::kIidInspectable, &w::kIidAgileObject}) {
+      EXPECT_EQ(query<IUnknown>(from, *iid).get(), h.identity.get());
+    }
+    EXPECT_EQ(query<IUnknown>(from, w::kIidActivateAudioInterfaceCompletionHandler).get(),
+              static_cast<IUnknown*>(h.handler.get()));
+    auto marshaler = query<IMarshal>(from, w::kIidMarshal);
+    ASSERT_TRUE(marshaler);
+    EXPECT_NE(static_cast<void*>(marshaler.get()), static_cast<void*>(h.identity.get()));
+    auto source = query<IWeakReferenceSource>(from, w::kIidWeakReferenceSource);
+    ASSERT_TRUE(source);
+    EXPECT_EQ(query<IWeakReferenceSource>(from, w::kIidWeakReferenceSource).get(), source.get())
+        << "one source, shared";
+
+    void* out = &out;
+    EXPECT_EQ(from->QueryInterface(w::kIidAudioClient, &out), E_NOINTERFACE);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(from->QueryInterface(w::kIidUnknown, nullptr), E_POINTER);
+    out = &out;
+    EXPECT_EQ(query_null_iid(from, &out), E_POINTER);
+    EXPECT_EQ(out, nullptr);
+  }
+}
+
+TEST(WinActivationHandler, BothTablesShareOneCountAndTheLastReleaseFreesIt) {
+  Handler h;
+  EXPECT_EQ(h.pending.slot.use_count(), 2) << "the worker's and the handler's";
+  EXPECT_EQ(count_of(h.identity.get()), 2u);
+  EXPECT_EQ(h.handler->AddRef(), 3u);
+  EXPECT_EQ(h.identity->AddRef(), 4u);
+  EXPECT_EQ(h.handler->Release(), 3u);
+  EXPECT_EQ(h.identity->Release(), 2u);
+  h.identity.reset();
+  h.handler.reset();
+  EXPECT_EQ(h.pending.slot.use_count(), 1);
+  EXPECT_EQ(h.pending.signal.use_count(), 1);
+}
+
+TEST(WinActivationHandler, MarshalsFreeThreadedThroughItsOwnWrapper) {
+  Handler h;
+  auto marshaler = query<IMarshal>(h.handler.get(), w::kIidMarshal);
+  ASSERT_TRUE(marshaler);
+  EXPECT_EQ(count_of(h.identity.get()), 3u) << "the wrapper holds the handler";
+  EXPECT_EQ(query<IMarshal>(marshaler.get(), w::kIidMarshal).get(), marshaler.get());
+  EXPECT_EQ(query<IUnknown>(marshaler.get(), w::kIidUnknown).get(), h.identity.get());
+  EXPECT_EQ(query<IUnknown>(marshaler.get(), w::kIidActivateAudioInterfaceCompletionHandler).get(),
+            static_cast<IUnknown*>(h.handler.get()));
+  void* none = &none;
+  EXPECT_EQ(marshaler->QueryInterface(w::kIidAudioClient, &none), E_NOINTERFACE);
+  EXPECT_EQ(none, nullptr);
+
+  ComPtr<IUnknown> free_threaded;
+  ASSERT_EQ(CoCreateFreeThreadedMarshaler(nullptr, free_threaded.put()), S_OK);
+  auto reference = query<IMarshal>(free_threaded.get(), w::kIidMarshal);
+  CLSID ours{};
+  CLSID theirs{};
+  const IID& iid = w::kIidActivateAudioInterfaceCompletionHandler;
+  ASSERT_EQ(reference->GetUnmarshalClass(iid, h.handler.get(), MSHCTX_INPROC, nullptr,
+                                         MSHLFLAGS_NORMAL, &theirs),
+            S_OK);
+  EXPECT_EQ(marshaler->GetUnmarshalClass(iid, h.handler.get(), MSHCTX_INPROC, nullptr,
+                                         MSHLFLAGS_NORMAL, &ours),
+            S_OK);
+  EXPECT_EQ(ours, theirs);
+  marshaler.reset();
+  EXPECT_EQ(count_of(h.identity.get()), 2u) << "the wrapper let go of the handler";
+
+  // Handed to a single-threaded apartment, the handler arrives as itself,
+  // not as a proxy.
+  ComPtr<IStream> stream;
+  ASSERT_EQ(CoMarshalInterThreadInterfaceInStream(iid, h.handler.get(), stream.put()), S_OK);
+  void* arrived = nullptr;
+  std::thread([&] {
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+    {
+      ComPtr<IActivateAudioInterfaceCompletionHandler> got;
+      EXPECT_EQ(CoUnmarshalInterface(stream.get(), iid, got.put_void()), S_OK);
+      arrived = got.get();
+    }
+    CoUninitialize();
+  }).join();
+  EXPECT_EQ(arrived, static_cast<void*>(h.handler.get()));
+}
+
+TEST(WinActivationHandler, WeakReferenceResolvesOnlyWhileTheHandlerLives) {
+  Handler h;
+  ComPtr<IWeakReference> weak;
+  {
+    auto source = query<IWeakReferenceSource>(h.handler.get(), w::kIidWeakReferenceSource);
+    ASSERT_TRUE(source);
+    ASSERT_EQ(source->GetWeakReference(weak.put()), S_OK);
+  }
+  ASSERT_TRUE(weak);
+  EXPECT_EQ(count_of(h.identity.get()), 2u) << "weak references hold no count";
+  {
+    ComPtr<IInspectable> strong;
+    EXPECT_EQ(weak->Resolve(w::kIidActivateAudioInterfaceCompletionHandler, strong.put()), S_OK);
+    EXPECT_EQ(static_cast<void*>(strong.get()), static_cast<void*>(h.handler.get()));
+    EXPECT_EQ(weak->Resolve(w::kIidInspectable, strong.put()), S_OK);
+    EXPECT_EQ(static_cast<IUnknown*>(strong.get()), h.identity.get());
+    EXPECT_EQ(weak->Resolve(w::kIidAudioClient, strong.put()), E_NOINTERFACE);
+  }
+  h.identity.reset();
+  h.handler.reset();
+  EXPECT_EQ(h.pending.slot.use_count(), 1) << "freed, though the weak reference lives";
+  ComPtr<IInspectable> gone;
+  EXPECT_EQ(weak->Resolve(w::kIidInspectable, gone.put()), S_OK);
+  EXPECT_FALSE(gone);
+}
+
+TEST(WinActivationHandler, InspectionMethods) {
+  Handler h;
+  auto inspectable = query<IInspectable>(h.handler.get(), w::kIidInspectable);
+  ULONG count = 7;
+  IID placeholder{};
+  IID* iids = &placeholder;
+  EXPECT_EQ(inspectable->GetIids(&count, &iids), S_OK);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(iids, nullptr);
+  HSTRING name = reinterpret_cast<HSTRING>(&count);
+  EXPECT_EQ(inspectable->GetRuntimeClassName(&name), S_OK);
+  EXPECT_EQ(name, nullptr);
+  TrustLevel level = FullTrust;
+  EXPECT_EQ(inspectable->GetTrustLevel(&level), S_OK);
+  EXPECT_EQ(level, BaseTrust);
+  EXPECT_EQ(inspectable->GetIids(nullptr, &iids), E_POINTER);
+  EXPECT_EQ(inspectable->GetIids(&count, nullptr), E_POINTER);
+  EXPECT_EQ(inspectable->GetRuntimeClassName(nullptr), E_POINTER);
+  EXPECT_EQ(inspectable->GetTrustLevel(nullptr), E_POINTER);
+}
+
+// --- ActivateCompleted with operations of our own --------------------------------------
+
+class ScriptedOperation final : public IActivateAudioInterfaceAsyncOperation {
+ public:
+  HRESULT call_result = S_OK;
+  HRESULT activation_result = S_OK;
+  IUnknown* activated = nullptr;  // handed out with a reference of its own
+  const wchar_t* error_description = nullptr;
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override {
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++count_; }
+  ULONG STDMETHODCALLTYPE Release() override { return --count_; }
+  HRESULT STDMETHODCALLTYPE GetActivateResult(HRESULT* result, IUnknown** out) override {
+    *result = activation_result;
+    *out = activated;
+    if (activated != nullptr) activated->AddRef();
+    if (error_description != nullptr) {
+      ComPtr<ICreateErrorInfo> create;
+      if (SUCCEEDED(CreateErrorInfo(create.put()))) {
+        (void)create->SetDescription(const_cast<wchar_t*>(error_description));
+        auto info = query<IErrorInfo>(create.get(), IID_IErrorInfo);
+        (void)SetErrorInfo(0, info.get());
+      }
+    }
+    return call_result;
+  }
+
+ private:
+  std::atomic<ULONG> count_{1};
+};
+
+TEST(WinActivationHandler, ActivateCompletedReportsAndFails) {
+  Handler h;
+  EXPECT_EQ(h.handler->ActivateCompleted(nullptr), E_POINTER);
+
+  // The call itself fails: its error information is the thread's again,
+  // and nothing reaches the worker.
+  ScriptedOperation broken;
+  broken.call_result = E_FAIL;
+  broken.error_description = L"operation broke";
+  broken.activated = h.identity.get();
+  EXPECT_EQ(h.handler->ActivateCompleted(&broken), E_FAIL);
+  ComPtr<IErrorInfo> info;
+  ASSERT_EQ(GetErrorInfo(0, info.put()), S_OK);
+  w::Bstr description;
+  ASSERT_EQ(info->GetDescription(description.put()), S_OK);
+  EXPECT_EQ(description.text(), std::optional<std::u16string>(u"operation broke"));
+  EXPECT_EQ(count_of(h.identity.get()), 2u) << "the interface handed back was released";
+  auto nothing = h.pending.wait(milliseconds(0));
+  ASSERT_FALSE(nothing.ok());
+  EXPECT_EQ(nothing.error(), "Process audio loopback activation timed out.");
+
+  // Something that is no audio client.
+  ScriptedOperation not_a_client;
+  not_a_client.activated = h.identity.get();
+  EXPECT_EQ(h.handler->ActivateCompleted(&not_a_client), S_OK);
+  EXPECT_EQ(count_of(h.identity.get()), 2u);
+  auto refused = h.pending.wait(milliseconds(0));
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error(), "Process loopback activation failed: " +
+                                 PlatformError::with_info(E_NOINTERFACE, nullptr).render());
+}
+
+// --- the platform's activation ---------------------------------------------------------
+
+// Stands in front of our handler to see what the platform does with it.
+class WatchingHandler final : public IActivateAudioInterfaceCompletionHandler {
+ public:
+  explicit WatchingHandler(ComPtr<IActivateAudioInterfaceCompletionHandler> inner)
+      : inner_(std::move(inner)) {}
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    ++queries;
+    return inner_->QueryInterface(iid, out);
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++count; }
+  ULONG STDMETHODCALLTYPE Release() override { return --count; }
+  HRESULT STDMETHODCALLTYPE ActivateCompleted(IActivateAudioInterfaceAsyncOperation* op) override {
+    thread = GetCurrentThreadId();
+    ++completions;
+    return inner_->ActivateCompleted(op);
+  }
+
+  std::atomic<ULONG> count{1};
+  std::atomic<int> queries{0};
+  std::atomic<int> completions{0};
+  std::atomic<DWORD> thread{0};
+
+ private:
+  ComPtr<IActivateAudioInterfaceCompletionHandler> inner_;
+};
+
+TEST(WinProcessLoopback, PlatformCompletesOnAnotherThreadWithFileNotFound) {
+  REQUIRE_SOUND_SERVER();
+  ScopedComApartment apartment;
+  PendingActivation pending;
+  auto watcher = std::make_unique<WatchingHandler>(w::make_activation_handler(pending.completion()));
+  w::ProcessLoopbackParams params(GetCurrentProcessId());
+  {
+    ComPtr<IActivateAudioInterfaceAsyncOperation> operation;
+    ASSERT_TRUE(SUCCEEDED(ActivateAudioInterfaceAsync(VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK,
+                                                      w::kIidAudioClient, params.get(),
+                                                      watcher.get(), operation.put())));
+    ASSERT_TRUE(operation);
+    auto result = pending.wait(std::chrono::seconds(10));
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error(), "Process loopback activation failed: " +
+                                  PlatformError::with_info(kFileNotFound, nullptr).render());
+  }
+  EXPECT_EQ(watcher->completions.load(), 1);
+  EXPECT_NE(watcher->thread.load(), 0u);
+  EXPECT_NE(watcher->thread.load(), GetCurrentThreadId());
+  // Whether the platform asks for the handler's interfaces (Wine 8 asks for
+  // none of them, IAgileObject and IMarshal included).
+  RecordProperty("queries", watcher->queries.load());
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (watcher->count.load() > 1 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(milliseconds(5));
+  }
+  if (watcher->count.load() > 1) {
+    (void)watcher.release();  // still the platform's: never freed under it
+    FAIL() << "the platform kept the handler";
+  }
+}
+
+TEST(WinProcessLoopback, AnEndpointPathDeliversAWorkingClient) {
+  std::u16string id;
+  if (!has_default_output(&id)) GTEST_SKIP() << "no default output endpoint";
+  ScopedComApartment apartment;
+  // The endpoint's device interface path: its id between the software
+  // device prefix and the render interface class.
+  const std::wstring path = L"\\\\?\\SWD#MMDEVAPI#" + w::to_wstring(id) +
+                            L"#{e6327cad-dcec-4949-ae8a-991e976a79d2}";
+  auto client = w::activate_audio_client_async(path.c_str(), nullptr, std::chrono::seconds(10));
+  ASSERT_TRUE(client.ok()) << client.error();
+  auto format = (*client)->get_mix_format();
+  ASSERT_TRUE(format.ok()) << format.error().render();
+  EXPECT_EQ((*format)->samples_per_sec(), 48000u);
+  EXPECT_EQ((*format)->channels(), 2u);
+  EXPECT_TRUE((*client)->initialize_loopback(**format).ok());
+  auto buffer = (*client)->get_buffer_size();
+  ASSERT_TRUE(buffer.ok());
+  EXPECT_EQ(*buffer, 48000u);
+}
+
+TEST(WinProcessLoopback, ParametersNameTheProcessTree) {
+  for (uint32_t pid : {4321u, 0u}) {
+    w::ProcessLoopbackParams params(pid);
+    const PROPVARIANT& v = *params.get();
+    EXPECT_EQ(v.vt, VT_BLOB);
+    EXPECT_EQ(v.wReserved1 | v.wReserved2 | v.wReserved3, 0);
+    ASSERT_EQ(v.blob.cbSize, 12u);
+    uint32_t fields[3] = {};
+    std::memcpy(fields, v.blob.pBlobData, sizeof(fields));
+    EXPECT_EQ(fields[0], 1u);  // process loopback
+    EXPECT_EQ(fields[1], pid);
+    EXPECT_EQ(fields[2], 0u);  // the process and its descendants
+  }
+}
+
+TEST(WinProcessLoopback, EngineStopsBeforeTheFormatIsPublished) {
+  REQUIRE_SOUND_SERVER();
+  vorel::AudioCaptureState state;
+  std::optional<std::string> failure;
+  bool opened = false;
+  std::thread([&] {
+    auto services = vorel::platform::open_audio_services();
+    vorel::AudioWorkerEnvironment env{*services, vorel::system_clock()};
+    env.open_file = [&](const std::string&)
+        -> vorel::Result<std::unique_ptr<vorel::platform::File>, vorel::IoError> {
+      opened = true;
+      return vorel::Err(vorel::IoError::os(5));
+    };
+    failure = vorel::run_loopback_capture(state, {"unused.wav", GetCurrentProcessId()}, env);
+  }).join();
+  ASSERT_TRUE(failure.has_value());
+  EXPECT_EQ(*failure, "Process loopback activation failed: " +
+                          PlatformError::with_info(kFileNotFound, nullptr).render());
+  EXPECT_FALSE(state.format_ready.reached());
+  EXPECT_FALSE(state.started.reached());
+  EXPECT_FALSE(opened);
+}
+
+}  // namespace
