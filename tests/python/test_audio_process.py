@@ -18,6 +18,7 @@ import pytest
 
 import _native_core as m
 from test_audio_pulse import PrivateServer, pactl, read_wav, wait_for_monitor_data, write_tone
+from test_audio_pulse import record as record_output
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="PulseAudio backend")
 
@@ -57,18 +58,7 @@ def record(path, pid, seconds, during=None):
     """Records `pid`'s tree for `seconds` after the started milestone and
     returns the capture and the samples, after checking the format and that
     the file is as long as the time from wait_started() to stop()."""
-    c = m.AudioCapture(str(path), process_id=pid)
-    c.start()
-    assert c.wait_format_ready(10) is True
-    assert (c.sample_rate, c.channels, c.bits_per_sample) == (RATE, 2, 32)
-    assert c.wait_started(10) is True
-    t0 = time.monotonic()
-    if during is not None:
-        during()
-    time.sleep(max(0.0, seconds - (time.monotonic() - t0)))
-    c.stop()
-    elapsed = time.monotonic() - t0
-    c.wait()
+    c, elapsed = record_output(path, seconds, during, process_id=pid)
     channels, rate, samples = read_wav(path)
     assert (channels, rate) == (2, RATE)
     assert abs(len(samples) / RATE - elapsed) < 0.05, (len(samples) / RATE, elapsed)

@@ -80,10 +80,10 @@ def dominant_hz(signal):
     return np.argmax(spectrum) * RATE / len(signal)
 
 
-def record(path, seconds, during=None):
+def record(path, seconds, during=None, process_id=None):
     """Records for `seconds` after the started milestone; returns the capture
     and the time from wait_started() returning to stop()."""
-    c = m.AudioCapture(str(path))
+    c = m.AudioCapture(str(path), process_id=process_id)
     c.start()
     assert c.wait_format_ready(10) is True
     assert (c.sample_rate, c.channels, c.bits_per_sample) == (RATE, 2, 32)

@@ -28,51 +28,71 @@ inline std::wstring to_wstring(std::u16string_view text) {
   return out;
 }
 
-// One reference to a COM interface.
-template <class T>
-class ComPtr {
+// One owned pointer, given back with `Free` exactly once: the common part of
+// the owners of COM references and of COM-allocated memory.
+template <class T, void (*Free)(T*)>
+class OwnedPtr {
  public:
-  ComPtr() = default;
-  ComPtr(ComPtr&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-  ComPtr& operator=(ComPtr&& other) noexcept {
+  OwnedPtr() = default;
+  OwnedPtr(OwnedPtr&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+  OwnedPtr& operator=(OwnedPtr&& other) noexcept {
     if (this != &other) {
       reset();
       p_ = std::exchange(other.p_, nullptr);
     }
     return *this;
   }
-  ComPtr(const ComPtr&) = delete;
-  ComPtr& operator=(const ComPtr&) = delete;
-  ~ComPtr() { reset(); }
+  OwnedPtr(const OwnedPtr&) = delete;
+  OwnedPtr& operator=(const OwnedPtr&) = delete;
+  ~OwnedPtr() { reset(); }
 
   T* get() const noexcept { return p_; }
   T* operator->() const noexcept { return p_; }
   explicit operator bool() const noexcept { return p_ != nullptr; }
 
-  // For out-parameters: drops the current reference first.
+  // For out-parameters: drops the current pointer first.
   T** put() noexcept {
     reset();
     return &p_;
   }
-  void** put_void() noexcept { return reinterpret_cast<void**>(put()); }
 
   void reset() noexcept {
-    if (T* p = std::exchange(p_, nullptr)) p->Release();
+    if (T* p = std::exchange(p_, nullptr)) Free(p);
   }
 
-  // Takes over a reference the caller already owns (an object just made,
-  // whose count starts at 1).
+  // Takes over a pointer the caller already owns (for a COM object just
+  // made, its first reference).
   void attach(T* p) noexcept {
     reset();
     p_ = p;
   }
 
+ protected:
+  T* p_ = nullptr;
+};
+
+template <class T>
+void release_interface(T* p) {
+  p->Release();
+}
+
+template <class T>
+void free_task_memory(T* p) {
+  CoTaskMemFree(p);
+}
+
+// One reference to a COM interface.
+template <class T>
+class ComPtr : public OwnedPtr<T, &release_interface<T>> {
+ public:
+  void** put_void() noexcept { return reinterpret_cast<void**>(this->put()); }
+
   // A second reference to the same interface.
   ComPtr share() const noexcept {
     ComPtr out;
-    if (p_ != nullptr) {
-      p_->AddRef();
-      out.p_ = p_;
+    if (this->p_ != nullptr) {
+      this->p_->AddRef();
+      out.p_ = this->p_;
     }
     return out;
   }
@@ -81,12 +101,9 @@ class ComPtr {
   template <class U>
   ComPtr<U> query(const IID& iid) const noexcept {
     ComPtr<U> out;
-    if (p_ == nullptr || FAILED(p_->QueryInterface(iid, out.put_void()))) out.reset();
+    if (this->p_ == nullptr || FAILED(this->p_->QueryInterface(iid, out.put_void()))) out.reset();
     return out;
   }
-
- private:
-  T* p_ = nullptr;
 };
 
 // A BSTR handed to us by a COM call.
@@ -120,37 +137,7 @@ class Bstr {
 
 // Memory a COM call hands to its caller, freed with CoTaskMemFree.
 template <class T>
-class CoTaskMemPtr {
- public:
-  CoTaskMemPtr() = default;
-  CoTaskMemPtr(CoTaskMemPtr&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-  CoTaskMemPtr& operator=(CoTaskMemPtr&& other) noexcept {
-    if (this != &other) {
-      reset();
-      p_ = std::exchange(other.p_, nullptr);
-    }
-    return *this;
-  }
-  CoTaskMemPtr(const CoTaskMemPtr&) = delete;
-  CoTaskMemPtr& operator=(const CoTaskMemPtr&) = delete;
-  ~CoTaskMemPtr() { reset(); }
-
-  T* get() const noexcept { return p_; }
-  T* operator->() const noexcept { return p_; }
-  explicit operator bool() const noexcept { return p_ != nullptr; }
-
-  T** put() noexcept {
-    reset();
-    return &p_;
-  }
-
-  void reset() noexcept {
-    if (T* p = std::exchange(p_, nullptr)) CoTaskMemFree(p);
-  }
-
- private:
-  T* p_ = nullptr;
-};
+using CoTaskMemPtr = OwnedPtr<T, &free_task_memory<T>>;
 
 // A PROPVARIANT filled by a COM call, cleared once when the scope ends (a
 // failed clear is of no consequence to us).
