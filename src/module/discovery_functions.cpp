@@ -9,6 +9,7 @@
 #include "discovery/monitors.h"
 #include "discovery/windows.h"
 #include "module/args.h"
+#include "module/capture_support.h"
 #include "module/functions.h"
 #include "module/records.h"
 #include "platform/audio_services.h"
@@ -45,6 +46,7 @@ constexpr Param kNoParams[1] = {{"", false, false}};  // a table of none
 const Signature kListMonitors{"list_monitors()", std::span<const Param>(kNoParams, 0)};
 
 PyObject* list_monitors(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  drain_deferred();
   Bound bound;
   if (!bind(kListMonitors, args, nargs, kwnames, bound)) return nullptr;
   auto services = platform::open_window_services();
@@ -55,6 +57,7 @@ constexpr Param kListWindowsParams[] = {{"include_hidden", true, false}};
 const Signature kListWindows{"list_windows()", kListWindowsParams};
 
 PyObject* list_windows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  drain_deferred();
   Bound bound;
   if (!bind(kListWindows, args, nargs, kwnames, bound)) return nullptr;
   bool include_hidden = false;
@@ -67,6 +70,7 @@ const Signature kListAudioDevices{"list_audio_devices()", std::span<const Param>
 
 PyObject* list_audio_devices(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
+  drain_deferred();
   Bound bound;
   if (!bind(kListAudioDevices, args, nargs, kwnames, bound)) return nullptr;
   std::vector<AudioDeviceRecord> records;
@@ -84,6 +88,7 @@ const Signature kFindByTitle{"find_window_by_title()", kFindByTitleParams};
 
 PyObject* find_window_by_title(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
+  drain_deferred();
   Bound bound;
   if (!bind(kFindByTitle, args, nargs, kwnames, bound)) return nullptr;
   std::string substring;
@@ -102,6 +107,7 @@ const Signature kFindByHandle{"find_window_by_handle()", kFindByHandleParams};
 
 PyObject* find_window_by_handle(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
+  drain_deferred();
   Bound bound;
   if (!bind(kFindByHandle, args, nargs, kwnames, bound)) return nullptr;
   int64_t hwnd = 0;
