@@ -131,6 +131,9 @@ def main():
     parser.add_argument("--seconds", type=float, default=10.0)
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--stops", type=int, default=20)
+    parser.add_argument("--floor", metavar="PROGRAM",
+                        help="the 2 ms wake-up loop (build/bench/vorel_wakeup_floor), measured "
+                             "beside the recordings as the floor any 2 ms poll pays")
     args = parser.parse_args()
 
     processes = Processes()
@@ -141,10 +144,14 @@ def main():
             os.environ["PULSE_SERVER"] = address  # for the stop-latency runs here
             wav = os.path.join(directory, "out.wav")
 
-            ours, theirs = [], []
+            ours, theirs, floor = [], [], []
             for _ in range(args.runs):
                 ours.append(child(OURS, env, wav, str(args.seconds)))
                 theirs.append(child(SOUNDCARD, env, wav, str(args.seconds), f"{SINK}.monitor"))
+                if args.floor:
+                    out = subprocess.run([args.floor, str(args.seconds)], check=True,
+                                         capture_output=True, text=True)
+                    floor.append(tuple(map(float, out.stdout.split())))
             stops = stop_latencies(args.stops, wav)
         finally:
             processes.stop_all()
@@ -152,7 +159,7 @@ def main():
     def report(label, runs):
         cpu = statistics.median(c for c, _ in runs)
         wall = statistics.median(w for _, w in runs)
-        print(f"  {label:<12} {cpu:7.3f} s CPU over {wall:6.2f} s = "
+        print(f"  {label:<20} {cpu:7.3f} s CPU over {wall:6.2f} s = "
               f"{100 * cpu / wall:5.2f} % of one core")
         return cpu
 
@@ -162,6 +169,9 @@ def main():
     base = report("soundcard", theirs)
     print(f"  ratio AudioCapture / soundcard: {mine / base:.3f}" if base > 0 else
           "  ratio: soundcard used no measurable CPU")
+    if floor:
+        bare = report("2 ms wake-ups alone", floor)
+        print(f"  AudioCapture above that floor: {100 * (mine - bare) / args.seconds:.2f} % of one core")
     print(f"stop() to wait() returning, {args.stops} recordings")
     print(f"  median {1e3 * statistics.median(stops):.2f} ms, max {1e3 * max(stops):.2f} ms")
 

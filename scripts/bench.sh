@@ -19,7 +19,14 @@ for name in "${which[@]}"; do
       cmake --build "$VOREL_ROOT/build/bench" --target vorel_convert_bench >/dev/null
       "$py" "$VOREL_ROOT/bench/bench_convert.py" "$VOREL_ROOT/build/bench/vorel_convert_bench"
       ;;
-    discovery|video|audio)
+    audio)
+      cmake -S "$VOREL_ROOT" -B "$VOREL_ROOT/build/bench" -DVOREL_MODULE=OFF -DVOREL_BENCH=ON \
+        -DCMAKE_BUILD_TYPE=Release >/dev/null
+      cmake --build "$VOREL_ROOT/build/bench" --target vorel_wakeup_floor >/dev/null
+      env -u DISPLAY -u PULSE_SERVER "$py" "$VOREL_ROOT/bench/bench_audio.py" \
+        --floor "$VOREL_ROOT/build/bench/vorel_wakeup_floor"
+      ;;
+    discovery|video)
       # Each starts the private servers it needs.
       env -u DISPLAY "$py" "$VOREL_ROOT/bench/bench_$name.py"
       ;;
