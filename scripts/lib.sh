@@ -29,7 +29,7 @@ install_system_packages() {
   [ "$(id -u)" -ne 0 ] && sudo="sudo"
   log "installing Debian packages: ${missing[*]}"
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
 # Finds a Python 3.13 interpreter: $VOREL_PYTHON, pyenv's 3.13.x, or python3.13.

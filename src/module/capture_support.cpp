@@ -110,23 +110,55 @@ void drain_deferred() {
   for (PyObject* o : objects) Py_DECREF(o);
 }
 
+namespace {
+
+// The worker's own thread state, kept between its visits to Python.
+thread_local PyThreadState* t_thread_state = nullptr;
+
+// Lets a worker in unless the interpreter has begun to exit.
+bool open_gate() {
+  std::lock_guard<std::mutex> lock(g_exit->mutex);
+  if (g_exit->exiting || Py_IsFinalizing()) return false;
+  ++g_exit->in_python;
+  return true;
+}
+
+void close_gate() {
+  std::lock_guard<std::mutex> lock(g_exit->mutex);
+  --g_exit->in_python;
+  g_exit->cv.notify_all();
+}
+
+}  // namespace
+
 PythonSection::PythonSection() {
-  {
-    std::lock_guard<std::mutex> lock(g_exit->mutex);
-    if (g_exit->exiting || Py_IsFinalizing()) return;
-    ++g_exit->in_python;
+  if (!open_gate()) return;
+  if (t_thread_state == nullptr) {
+    // The first visit makes the thread state and takes the lock with it.
+    (void)PyGILState_Ensure();
+  } else {
+    PyEval_RestoreThread(t_thread_state);
   }
-  gil_ = PyGILState_Ensure();
   entered_ = true;
   drain_deferred();
 }
 
 PythonSection::~PythonSection() {
   if (!entered_) return;
-  PyGILState_Release(gil_);
-  std::lock_guard<std::mutex> lock(g_exit->mutex);
-  --g_exit->in_python;
-  g_exit->cv.notify_all();
+  // The lock is given up; the thread state stays for the next visit.
+  t_thread_state = PyEval_SaveThread();
+  close_gate();
+}
+
+void end_python_visits() {
+  if (t_thread_state == nullptr || !open_gate()) return;
+  PyEval_RestoreThread(t_thread_state);
+  t_thread_state = nullptr;
+  drain_deferred();  // what the worker gave up, the stream among it
+  // Balances the first visit's PyGILState_Ensure: deletes the thread state
+  // and gives up the lock.
+  PyGILState_Release(PyGILState_UNLOCKED);
+  close_gate();
 }
 
 void LiveWorkers::begin() {

@@ -28,7 +28,9 @@ void drain_deferred();
 
 // A worker's visit to Python: takes the interpreter lock unless the
 // interpreter has begun to exit, in which case entered() is false and
-// nothing of Python may be touched.
+// nothing of Python may be touched. A worker keeps one thread state for all
+// its visits (made at the first), so a visit allocates nothing;
+// end_python_visits() gives it back when the worker ends.
 class PythonSection {
  public:
   PythonSection();
@@ -39,8 +41,12 @@ class PythonSection {
 
  private:
   bool entered_ = false;
-  PyGILState_STATE gil_{};
 };
+
+// Deletes the calling worker's thread state, if it made one and the
+// interpreter is not exiting (then it is left to the interpreter's own
+// clean-up).
+void end_python_visits();
 
 // Counts the workers of one capture object that have not yet ended, so that
 // a restart can wait for the previous one.

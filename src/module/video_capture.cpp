@@ -182,6 +182,7 @@ PyObject* video_start(PyObject* self, PyObject*) {
           state->error.set(std::string("Out of memory."));
         }
         sink.reset();  // the stream first (released later, with the lock), then the state
+        end_python_visits();
         state.reset();
       });
 }
