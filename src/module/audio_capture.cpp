@@ -176,7 +176,7 @@ PyType_Slot audio_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec audio_spec = {
+PyType_Spec audio_shape = {
     "_native_core.AudioCapture",
     static_cast<int>(sizeof(AudioCaptureObject)),
     0,
@@ -188,7 +188,7 @@ PyType_Spec audio_spec = {
 
 PyTypeObject* audio_capture_type() {
   static PyTypeObject* type = nullptr;
-  if (type == nullptr) type = create_class(&audio_spec);
+  if (type == nullptr) type = create_class(&audio_shape);
   return type;
 }
 

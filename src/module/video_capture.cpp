@@ -275,7 +275,7 @@ PyType_Slot video_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec video_spec = {
+PyType_Spec video_shape = {
     "_native_core.VideoCapture",
     static_cast<int>(sizeof(VideoCaptureObject)),
     0,
@@ -287,7 +287,7 @@ PyType_Spec video_spec = {
 
 PyTypeObject* video_capture_type() {
   static PyTypeObject* type = nullptr;
-  if (type == nullptr) type = create_class(&video_spec);
+  if (type == nullptr) type = create_class(&video_shape);
   return type;
 }
 

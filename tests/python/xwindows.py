@@ -165,9 +165,9 @@ class XServer:
         return subprocess.run(command, env=self.env(), check=True, capture_output=True,
                               text=True).stdout
 
-    def set_monitor(self, spec):
+    def set_monitor(self, layout):
         """xrandr --setmonitor, e.g. "*LEFT 960/254x1080/286+0+0 screen"."""
-        self.run("xrandr", "--setmonitor", *spec.split())
+        self.run("xrandr", "--setmonitor", *layout.split())
 
     def start_window_manager(self, windows):
         """Starts evilwm and waits until it announces itself on the root."""
