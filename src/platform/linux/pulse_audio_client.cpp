@@ -9,6 +9,7 @@
 
 #include "platform/linux/pulse_packet_assembler.h"
 #include "platform/linux/pulse_sinks.h"
+#include "platform/linux/pulse_stream_client.h"
 
 namespace vorel::platform::pulse {
 namespace {
@@ -164,23 +165,7 @@ class MonitorStream final : public FragmentSource {
   bool running_ = false;
 };
 
-class PulseCaptureClient final : public CaptureClient {
- public:
-  explicit PulseCaptureClient(std::shared_ptr<MonitorStream> stream)
-      : stream_(std::move(stream)) {}
-  Result<uint32_t, PlatformError> next_packet_size() override {
-    return stream_->next_packet_size();
-  }
-  Result<Packet, PlatformError> get_buffer() override { return stream_->get_buffer(); }
-  Status<PlatformError> release_buffer(uint32_t frames) override {
-    return stream_->release_buffer(frames);
-  }
-
- private:
-  std::shared_ptr<MonitorStream> stream_;
-};
-
-class LoopbackClient final : public AudioClient {
+class LoopbackClient final : public StreamAudioClient<MonitorStream> {
  public:
   LoopbackClient(std::shared_ptr<PulseConnection> connection, std::string sink)
       : connection_(std::move(connection)), sink_(std::move(sink)) {}
@@ -195,7 +180,9 @@ class LoopbackClient final : public AudioClient {
   }
 
   Status<PlatformError> initialize_loopback(const MixFormat& format) override {
-    if (stream_) return Err(out_of_order(kAlreadyInitialized, "the stream is set up already"));
+    if (initialized()) {
+      return Err(out_of_order(kAlreadyInitialized, "the stream is set up already"));
+    }
     pa_sample_spec sample_format{};
     switch (format.bits_per_sample()) {
       case 32:
@@ -232,44 +219,15 @@ class LoopbackClient final : public AudioClient {
     attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
     const std::string source =
         (*sink)->monitor_source.empty() ? sink_ + ".monitor" : (*sink)->monitor_source;
-    stream_ = std::make_shared<MonitorStream>(connection_, std::move(stream), source, attr,
-                                              pa_frame_size(&sample_format));
-    buffer_frames_ = sample_format.rate;  // one second, like the buffer Core Audio is asked for
+    set_stream(std::make_shared<MonitorStream>(connection_, std::move(stream), source, attr,
+                                               pa_frame_size(&sample_format)),
+               sample_format.rate);
     return Unit{};
   }
 
-  Result<uint32_t, PlatformError> get_buffer_size() override {
-    if (!stream_) return Err(not_initialized());
-    return buffer_frames_;
-  }
-
-  Result<std::unique_ptr<CaptureClient>, PlatformError> get_capture_client() override {
-    if (!stream_) return Err(not_initialized());
-    return std::unique_ptr<CaptureClient>(std::make_unique<PulseCaptureClient>(stream_));
-  }
-
-  Status<PlatformError> start() override {
-    if (!stream_) return Err(not_initialized());
-    return stream_->start();
-  }
-  Status<PlatformError> stop() override {
-    if (!stream_) return Err(not_initialized());
-    return stream_->stop();
-  }
-  Status<PlatformError> reset() override {
-    if (!stream_) return Err(not_initialized());
-    return stream_->reset();
-  }
-
  private:
-  static PlatformError not_initialized() {
-    return out_of_order(kNotInitialized, "the stream has not been set up");
-  }
-
   std::shared_ptr<PulseConnection> connection_;
   std::string sink_;
-  std::shared_ptr<MonitorStream> stream_;
-  uint32_t buffer_frames_ = 0;
 };
 
 }  // namespace

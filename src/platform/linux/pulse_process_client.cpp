@@ -22,6 +22,7 @@
 
 #include "platform/linux/pulse_process_mixer.h"
 #include "platform/linux/pulse_process_tree.h"
+#include "platform/linux/pulse_stream_client.h"
 
 namespace vorel::platform::pulse {
 namespace {
@@ -456,23 +457,7 @@ class ProcessCapture {
   std::map<uint32_t, std::unique_ptr<Input>> inputs_;
 };
 
-class ProcessCaptureClient final : public CaptureClient {
- public:
-  explicit ProcessCaptureClient(std::shared_ptr<ProcessCapture> capture)
-      : capture_(std::move(capture)) {}
-  Result<uint32_t, PlatformError> next_packet_size() override {
-    return capture_->next_packet_size();
-  }
-  Result<Packet, PlatformError> get_buffer() override { return capture_->get_buffer(); }
-  Status<PlatformError> release_buffer(uint32_t frames) override {
-    return capture_->release_buffer(frames);
-  }
-
- private:
-  std::shared_ptr<ProcessCapture> capture_;
-};
-
-class ProcessLoopbackClient final : public AudioClient {
+class ProcessLoopbackClient final : public StreamAudioClient<ProcessCapture> {
  public:
   ProcessLoopbackClient(std::shared_ptr<PulseConnection> connection, uint32_t process_id)
       : connection_(std::move(connection)), process_id_(process_id) {}
@@ -484,7 +469,9 @@ class ProcessLoopbackClient final : public AudioClient {
   }
 
   Status<PlatformError> initialize_loopback(const MixFormat& format) override {
-    if (capture_) return Err(client_error(kAlreadyInitialized, "the stream is set up already"));
+    if (initialized()) {
+      return Err(client_error(kAlreadyInitialized, "the stream is set up already"));
+    }
     // Mixing is done in float; the mix formats of this backend are float.
     if (format.bits_per_sample() != 32) {
       return Err(client_error(kUnsupportedFormat,
@@ -499,43 +486,14 @@ class ProcessLoopbackClient final : public AudioClient {
                               "the sound server cannot record this rate or channel count"));
     }
     if (!connection_->ready()) return Err(connection_->lost("Audio client"));
-    capture_ = std::make_shared<ProcessCapture>(connection_, process_id_, sample_format);
-    buffer_frames_ = sample_format.rate;  // one second, like the buffer Core Audio is asked for
+    set_stream(std::make_shared<ProcessCapture>(connection_, process_id_, sample_format),
+               sample_format.rate);
     return Unit{};
   }
 
-  Result<uint32_t, PlatformError> get_buffer_size() override {
-    if (!capture_) return Err(not_initialized());
-    return buffer_frames_;
-  }
-
-  Result<std::unique_ptr<CaptureClient>, PlatformError> get_capture_client() override {
-    if (!capture_) return Err(not_initialized());
-    return std::unique_ptr<CaptureClient>(std::make_unique<ProcessCaptureClient>(capture_));
-  }
-
-  Status<PlatformError> start() override {
-    if (!capture_) return Err(not_initialized());
-    return capture_->start();
-  }
-  Status<PlatformError> stop() override {
-    if (!capture_) return Err(not_initialized());
-    return capture_->stop();
-  }
-  Status<PlatformError> reset() override {
-    if (!capture_) return Err(not_initialized());
-    return capture_->reset();
-  }
-
  private:
-  static PlatformError not_initialized() {
-    return client_error(kNotInitialized, "the stream has not been set up");
-  }
-
   std::shared_ptr<PulseConnection> connection_;
   uint32_t process_id_;
-  std::shared_ptr<ProcessCapture> capture_;
-  uint32_t buffer_frames_ = 0;
 };
 
 }  // namespace
