@@ -27,6 +27,20 @@ void destroy_counted(T* object) noexcept {
   std::unique_ptr<T> owner(object);
 }
 
+// The reference count of one of those objects: it starts at 1, the
+// creator's reference, and the object frees itself when it falls to 0.
+template <class T>
+class SelfFreeing {
+ protected:
+  ULONG add_ref() noexcept { return ++count_; }
+  ULONG release() noexcept {
+    const ULONG left = --count_;
+    if (left == 0) destroy_counted(static_cast<T*>(this));
+    return left;
+  }
+  std::atomic<ULONG> count_{1};
+};
+
 // How a method the platform calls reports a failure: the error's
 // information becomes the thread's, and its code is returned.
 HRESULT return_failure(PlatformError error) {
@@ -78,7 +92,9 @@ class CompletionHandler;
 // The weak-reference source of a handler and the weak reference it hands
 // out, in one object with a count of its own: it outlives the handler, which
 // cuts the link when it goes.
-class WeakLink final : public IWeakReferenceSource, public IWeakReference {
+class WeakLink final : public IWeakReferenceSource,
+                       public IWeakReference,
+                       public SelfFreeing<WeakLink> {
  public:
   explicit WeakLink(CompletionHandler* target) : target_(target) {}
 
@@ -99,13 +115,8 @@ class WeakLink final : public IWeakReferenceSource, public IWeakReference {
     return S_OK;
   }
 
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++count_; }
-
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --count_;
-    if (left == 0) destroy_counted(this);
-    return left;
-  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return add_ref(); }
+  ULONG STDMETHODCALLTYPE Release() override { return release(); }
 
   HRESULT STDMETHODCALLTYPE GetWeakReference(IWeakReference** out) override {
     if (out == nullptr) return E_POINTER;
@@ -123,7 +134,6 @@ class WeakLink final : public IWeakReferenceSource, public IWeakReference {
   }
 
  private:
-  std::atomic<ULONG> count_{1};
   std::mutex mutex_;
   CompletionHandler* target_;  // guarded by mutex_
 };
@@ -131,7 +141,8 @@ class WeakLink final : public IWeakReferenceSource, public IWeakReference {
 // The handler the platform reports the activation to. Its identity is the
 // IInspectable table; both tables share one count.
 class CompletionHandler final : public IInspectable,
-                                public IActivateAudioInterfaceCompletionHandler {
+                                public IActivateAudioInterfaceCompletionHandler,
+                                public SelfFreeing<CompletionHandler> {
  public:
   explicit CompletionHandler(ActivationCompletion completion)
       : completion_(std::move(completion)) {}
@@ -164,13 +175,8 @@ class CompletionHandler final : public IInspectable,
     return S_OK;
   }
 
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++count_; }
-
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --count_;
-    if (left == 0) destroy_counted(this);
-    return left;
-  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return add_ref(); }
+  ULONG STDMETHODCALLTYPE Release() override { return release(); }
 
   // A count that has reached 0 stays there: a weak reference resolves only
   // while some strong one is left.
@@ -224,7 +230,6 @@ class CompletionHandler final : public IInspectable,
   }
 
   ActivationCompletion completion_;  // the references to both records
-  std::atomic<ULONG> count_{1};      // the creator's reference
   std::mutex weak_mutex_;
   ComPtr<WeakLink> weak_;  // made at the first request, then shared
 };
@@ -248,7 +253,7 @@ HRESULT STDMETHODCALLTYPE WeakLink::Resolve(REFIID iid, IInspectable** out) {
 // The handler marshals free-threaded, so the platform may call it from any
 // thread without a proxy: the free-threaded marshaler does the work, and
 // every other request goes back to the handler.
-class HandlerMarshaler final : public IMarshal {
+class HandlerMarshaler final : public IMarshal, public SelfFreeing<HandlerMarshaler> {
  public:
   HandlerMarshaler(ComPtr<IInspectable> handler, ComPtr<IMarshal> inner)
       : handler_(std::move(handler)), inner_(std::move(inner)) {}
@@ -262,13 +267,8 @@ class HandlerMarshaler final : public IMarshal {
     return handler_->QueryInterface(iid, out);  // null arguments included
   }
 
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++count_; }
-
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --count_;
-    if (left == 0) destroy_counted(this);
-    return left;
-  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return add_ref(); }
+  ULONG STDMETHODCALLTYPE Release() override { return release(); }
 
   HRESULT STDMETHODCALLTYPE GetUnmarshalClass(REFIID iid, void* object, DWORD context,
                                               void* context_data, DWORD flags,
@@ -305,7 +305,6 @@ class HandlerMarshaler final : public IMarshal {
   // Released in reverse: the inner marshaler, then the handler.
   ComPtr<IInspectable> handler_;
   ComPtr<IMarshal> inner_;
-  std::atomic<ULONG> count_{1};
 };
 
 HRESULT CompletionHandler::new_marshaler(void** out) {
