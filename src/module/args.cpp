@@ -69,8 +69,10 @@ bool fail_argument(const char* name) {
   if (!text) return false;
   Ref message = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
   if (!message) return false;
-  Ref replaced = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
-  if (!replaced) return false;
+  // Raised the way the interpreter raises, so that inside an `except` block
+  // it is chained to the exception being handled.
+  PyErr_SetObject(PyExc_TypeError, message.get());
+  Ref replaced = Ref::steal(PyErr_GetRaisedException());
   // PyException_SetCause steals the reference it is given (null clears).
   PyException_SetCause(replaced.get(), PyException_GetCause(original.get()));
   PyErr_SetRaisedException(replaced.release());
@@ -85,24 +87,33 @@ bool type_error(const char* name, const char* expected, PyObject* o) {
 // Index-like objects to an exact int; TypeError for anything else.
 Ref as_index(PyObject* o) { return Ref::steal(PyNumber_Index(o)); }
 
-bool is_numpy_bool(PyObject* o) {
+// Clears a lookup failure that only means "not this kind"; an exception of
+// the interpreter's own trouble (MemoryError, KeyboardInterrupt...) stays.
+bool clear_unless_fatal() {
+  if (PyErr_ExceptionMatches(PyExc_MemoryError) ||
+      !PyErr_ExceptionMatches(PyExc_Exception)) {
+    return false;
+  }
+  PyErr_Clear();
+  return true;
+}
+
+enum class Kind { kNo, kYes, kError };
+
+Kind is_numpy_bool(PyObject* o) {
   PyTypeObject* type = Py_TYPE(o);
   Ref type_name = Ref::steal(PyType_GetName(type));
-  if (!type_name) {
-    PyErr_Clear();
-    return false;
-  }
+  if (!type_name) return clear_unless_fatal() ? Kind::kNo : Kind::kError;
   if (PyUnicode_CompareWithASCIIString(type_name.get(), "bool_") != 0 &&
       PyUnicode_CompareWithASCIIString(type_name.get(), "bool") != 0) {
-    return false;
+    return Kind::kNo;
   }
   Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
-  if (!module) {
-    PyErr_Clear();
-    return false;
-  }
+  if (!module) return clear_unless_fatal() ? Kind::kNo : Kind::kError;
   return PyUnicode_Check(module.get()) &&
-         PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0;
+                 PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0
+             ? Kind::kYes
+             : Kind::kNo;
 }
 
 }  // namespace
@@ -195,7 +206,9 @@ bool to_bool(PyObject* o, const char* name, bool& out) {
     out = o == Py_True;
     return true;
   }
-  if (is_numpy_bool(o)) {
+  const Kind numpy = is_numpy_bool(o);
+  if (numpy == Kind::kError) return false;
+  if (numpy == Kind::kYes) {
     PyNumberMethods* number = Py_TYPE(o)->tp_as_number;
     if (number != nullptr && number->nb_bool != nullptr) {
       const int truth = number->nb_bool(o);

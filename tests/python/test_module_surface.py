@@ -195,3 +195,13 @@ def test_repeated_import_gives_the_same_module():
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr
+
+
+def test_conversion_errors_chain_as_python_does():
+    try:
+        raise KeyError("while handling")
+    except KeyError:
+        with pytest.raises(TypeError) as info:
+            m.list_windows(include_hidden=1)
+    assert isinstance(info.value.__context__, KeyError)
+    assert str(info.value).startswith("argument 'include_hidden': ")
