@@ -27,6 +27,15 @@ ErrorInfoPtr take_thread_error_info();
 // reference (SetErrorInfo on Windows).
 void set_thread_error_info(ErrorInfoPtr info);
 
+// Clears what thread_creation_error() reads; call it just before making a
+// thread (SetLastError(0) on Windows).
+void begin_thread_creation();
+// The OS error code to report when the C++ runtime could not make a thread
+// and gave `errno_value`: on Windows the system's own code (the thread's last
+// error, or the nearest code to the runtime's errno-style value), so that it
+// renders with the system's text; elsewhere `errno_value` itself.
+int32_t thread_creation_error(int errno_value);
+
 // Names the calling thread for debuggers and profilers (Linux keeps the
 // first 15 bytes).
 void set_current_thread_name(const char* name);

@@ -9,6 +9,7 @@ namespace vorel {
 
 Result<WorkerThread, IoError> WorkerThread::spawn(const char* name, std::function<void()> body) {
   auto finished = std::make_shared<std::atomic<bool>>(false);
+  platform::begin_thread_creation();
   try {
     std::thread thread([name = std::string(name), body = std::move(body), finished]() {
       platform::set_current_thread_name(name.c_str());
@@ -17,8 +18,9 @@ Result<WorkerThread, IoError> WorkerThread::spawn(const char* name, std::functio
     });
     return WorkerThread(std::move(thread), std::move(finished));
   } catch (const std::system_error& e) {
-    // The only way std::thread reports that no thread could be made.
-    return Err(IoError::os(e.code().value()));
+    // The only way std::thread reports that no thread could be made; its
+    // code is errno-style, which is not what the system's texts are for.
+    return Err(IoError::os(platform::thread_creation_error(e.code().value())));
   }
 }
 

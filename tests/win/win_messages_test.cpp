@@ -3,6 +3,7 @@
 // tests compare the structure of a text and its code, never the words.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <optional>
 #include <string>
 
@@ -85,6 +86,20 @@ TEST(WinIoErrorText, SystemMessageThenOsError) {
   ASSERT_TRUE(message.has_value()) << text;
   EXPECT_FALSE(message->empty()) << text;
   EXPECT_FALSE(ends_in_whitespace(*message)) << text;
+}
+
+// A thread the C++ runtime could not make is reported with a Windows code
+// (its errno-style value would look up an unrelated Windows text).
+TEST(WinIoErrorText, ThreadCreationFailureUsesAWindowsCode) {
+  vorel::platform::begin_thread_creation();
+  EXPECT_EQ(vorel::platform::thread_creation_error(EAGAIN), ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(vorel::platform::thread_creation_error(EINVAL), ERROR_INVALID_PARAMETER);
+  SetLastError(ERROR_NO_SYSTEM_RESOURCES);  // what CreateThread left behind
+  EXPECT_EQ(vorel::platform::thread_creation_error(EAGAIN), ERROR_NO_SYSTEM_RESOURCES);
+  vorel::platform::begin_thread_creation();
+  EXPECT_EQ(GetLastError(), 0u);
+  const std::string text = IoError::os(vorel::platform::thread_creation_error(EAGAIN)).render();
+  EXPECT_TRUE(message_before(text, "os error 8").has_value()) << text;
 }
 
 TEST(WinIoErrorText, FailedLookupReportsTheLookupsError) {

@@ -9,6 +9,10 @@
 
 namespace vorel::platform {
 
+void begin_thread_creation() {}
+
+int32_t thread_creation_error(int errno_value) { return errno_value; }
+
 void set_current_thread_name(const char* name) {
   char truncated[16] = {};
   std::strncpy(truncated, name, sizeof truncated - 1);

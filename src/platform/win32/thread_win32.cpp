@@ -1,6 +1,7 @@
 // Thread names and sleeps on Windows.
 #include <windows.h>
 
+#include <cerrno>
 #include <string>
 
 #include "platform/kernel.h"
@@ -23,6 +24,25 @@ struct HandleCloser {
 };
 
 }  // namespace
+
+void begin_thread_creation() { SetLastError(0); }
+
+int32_t thread_creation_error(int errno_value) {
+  const DWORD code = GetLastError();  // set by CreateThread when it failed
+  if (code != 0) return static_cast<int32_t>(code);
+  switch (errno_value) {
+    case EAGAIN:
+    case ENOMEM:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    case EINVAL:
+      return ERROR_INVALID_PARAMETER;
+    case EPERM:
+    case EACCES:
+      return ERROR_ACCESS_DENIED;
+    default:
+      return ERROR_NOT_ENOUGH_MEMORY;  // what a failed thread creation nearly always means
+  }
+}
 
 void set_current_thread_name(const char* name) {
   // Looked up at run time: older systems lack it.
