@@ -19,7 +19,7 @@ struct Fields {
   std::string wav_path;
   std::optional<uint32_t> process_id;
   std::shared_ptr<AudioCaptureState> state = std::make_shared<AudioCaptureState>();
-  WorkerControl workers;
+  Lifecycle lifecycle;
 };
 
 struct AudioCaptureObject {
@@ -81,26 +81,23 @@ void run_worker(const std::shared_ptr<AudioCaptureState>& state, const AudioWork
 PyObject* audio_start(PyObject* self, PyObject*) {
   drain_deferred();
   Fields& f = fields_of(self);
-  if (f.state->running.load()) Py_RETURN_NONE;
-  // A previous worker that was asked to stop finishes its file first, so two
+  std::shared_ptr<AudioCaptureState> state = f.state;
+  // The previous worker has finished its file before `prepare` runs, so two
   // workers never write the same file.
-  f.workers.live->wait_idle();
-  f.state->stop_requested.exchange(false);
-  f.state->format_ready.clear();
-  f.state->started.clear();
-  f.state->started_at.set(std::nullopt);
-  f.state->running.exchange(true);
-
-  auto state = f.state;
-  AudioWorkerInputs inputs{f.wav_path, f.process_id};
+  auto prepare = [&]() -> Lifecycle::Body {
+    state->stop_requested.exchange(false);
+    state->format_ready.clear();
+    state->started.clear();
+    state->started_at.set(std::nullopt);
+    AudioWorkerInputs inputs{f.wav_path, f.process_id};
+    return [state, inputs]() mutable {
+      run_worker(state, inputs);
+      state.reset();
+    };
+  };
   // At interpreter exit the recording is stopped and its file finished.
-  return launch_worker(
-      f.workers, "vorel-audio-native", "Failed to spawn audio thread: ",
-      [state]() { state->stop_requested.store(true); },
-      [state, inputs]() mutable {
-        run_worker(state, inputs);
-        state.reset();
-      });
+  return f.lifecycle.start(state->running, "vorel-audio-native", "Failed to spawn audio thread: ",
+                           prepare, [state]() { state->stop_requested.store(true); });
 }
 
 PyObject* audio_stop(PyObject* self, PyObject*) {
@@ -111,7 +108,7 @@ PyObject* audio_stop(PyObject* self, PyObject*) {
 
 PyObject* audio_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return timeout_method("wait()", args, nargs, kwnames, [self](PyObject* timeout) {
-    return wait_for_worker(fields_of(self).workers.slot, timeout);
+    return fields_of(self).lifecycle.wait(timeout);
   });
 }
 

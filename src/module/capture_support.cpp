@@ -1,5 +1,6 @@
 #include "module/capture_support.h"
 
+#include <array>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -9,6 +10,9 @@
 #include "util/no_destructor.h"
 
 namespace vorel::py {
+
+thread_local bool t_worker_thread = false;
+
 namespace {
 
 // Everything below is touched by worker threads, which may outlive the
@@ -20,6 +24,10 @@ namespace {
 struct Deferred {
   std::mutex mutex;
   std::vector<PyObject*> objects;
+  // Where a release goes when even queueing it fails for want of memory; a
+  // release that does not fit here either is dropped (a leak, never a crash).
+  std::array<PyObject*, 64> overflow{};
+  size_t overflow_count = 0;
 };
 NoDestructor<Deferred> g_deferred;
 std::atomic<bool> g_deferred_pending{false};
@@ -29,14 +37,13 @@ std::atomic<bool> g_deferred_pending{false};
 struct ExitEntry {
   std::function<void()> request_stop;
   std::shared_ptr<std::atomic<bool>> finished;
-  bool join_at_exit;
 };
 
 struct ExitState {
   std::mutex mutex;
   std::condition_variable cv;
-  bool exiting = false;  // set once, by the exit hook
-  int in_python = 0;     // workers inside (or entering) a PythonSection
+  bool hook_running = false;  // the atexit hook is stopping every capture
+  int in_python = 0;          // workers inside (or entering) a PythonSection
   bool hook_installed = false;
   std::vector<ExitEntry> entries;
 };
@@ -51,30 +58,35 @@ void prune_finished_locked() {
 }
 
 // Runs from atexit, before the interpreter begins to finalize, with the
-// interpreter lock held and other threads still running.
+// interpreter lock held and other threads still running. It may also run
+// early (atexit._run_exitfuncs()): then captures started afterwards work as
+// before and are stopped at the real exit, since atexit forgets a callback
+// once it has run it and the next start registers the hook again.
 PyObject* on_interpreter_exit(PyObject*, PyObject*) {
-  std::vector<ExitEntry> entries;
   {
     std::lock_guard<std::mutex> lock(g_exit->mutex);
-    g_exit->exiting = true;
-    prune_finished_locked();
-    entries = g_exit->entries;
+    g_exit->hook_running = true;
   }
-  for (const ExitEntry& e : entries) e.request_stop();
   Py_BEGIN_ALLOW_THREADS
   const auto deadline = std::chrono::steady_clock::now() + kExitGrace;
-  {
-    // Workers already in Python finish their call; no new one gets in.
-    std::unique_lock<std::mutex> lock(g_exit->mutex);
-    g_exit->cv.wait_until(lock, deadline, [] { return g_exit->in_python == 0; });
+  std::unique_lock<std::mutex> lock(g_exit->mutex);
+  for (;;) {
+    // A capture registered meanwhile is asked to stop as well.
+    for (const ExitEntry& e : g_exit->entries) e.request_stop();
+    prune_finished_locked();
+    if (g_exit->entries.empty() && g_exit->in_python == 0) break;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) break;
+    g_exit->cv.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(2)));
   }
-  for (const ExitEntry& e : entries) {
-    if (!e.join_at_exit) continue;
-    while (!e.finished->load() && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-  }
+  lock.unlock();
   Py_END_ALLOW_THREADS
+  // What the workers let go, the streams among them: a stream closed here
+  // still writes out what it buffered.
+  drain_deferred();
+  std::lock_guard<std::mutex> lock2(g_exit->mutex);
+  g_exit->hook_running = false;
+  g_exit->hook_installed = false;
   Py_RETURN_NONE;
 }
 
@@ -89,36 +101,44 @@ bool install_exit_hook() {
   return static_cast<bool>(result);
 }
 
-}  // namespace
-
-void defer_decref(PyObject* object) {
-  if (object == nullptr) return;
-  std::lock_guard<std::mutex> lock(g_deferred->mutex);
-  g_deferred->objects.push_back(object);
-  g_deferred_pending.store(true);
+bool exit_hook_running() {
+  std::lock_guard<std::mutex> lock(g_exit->mutex);
+  return g_exit->hook_running;
 }
 
-void drain_deferred() {
-  if (!g_deferred_pending.load()) return;
-  std::vector<PyObject*> objects;
+// Registers a running worker with the exit hook, installing the hook when it
+// is not (or no longer) registered. With the interpreter lock held.
+void register_for_exit(std::function<void()> request_stop,
+                       std::shared_ptr<std::atomic<bool>> finished) {
+  bool install = false;
   {
-    std::lock_guard<std::mutex> lock(g_deferred->mutex);
-    objects.swap(g_deferred->objects);
-    g_deferred_pending.store(false);
+    std::lock_guard<std::mutex> lock(g_exit->mutex);
+    prune_finished_locked();
+    g_exit->entries.push_back({std::move(request_stop), std::move(finished)});
+    // Started while the hook stops everything: asked to stop at once.
+    if (g_exit->hook_running) g_exit->entries.back().request_stop();
+    install = !g_exit->hook_installed && !g_exit->hook_running;
+    g_exit->hook_installed = g_exit->hook_installed || install;
   }
-  // A release can run arbitrary Python code, which may queue more.
-  for (PyObject* o : objects) Py_DECREF(o);
+  if (install && !install_exit_hook()) {
+    // The worker runs; only the hook could not be installed.
+    PyErr_Clear();
+    std::lock_guard<std::mutex> lock(g_exit->mutex);
+    g_exit->hook_installed = false;
+  }
 }
 
-namespace {
+// ---- the gate -------------------------------------------------------------------
 
 // The worker's own thread state, kept between its visits to Python.
 thread_local PyThreadState* t_thread_state = nullptr;
 
-// Lets a worker in unless the interpreter has begun to exit.
-bool open_gate() {
+// Lets a worker in unless the interpreter is exiting. While the exit hook
+// runs, a worker may still come in to clean up after itself (the hook waits
+// for that), but not to hand over frames.
+bool open_gate(bool to_clean_up) {
   std::lock_guard<std::mutex> lock(g_exit->mutex);
-  if (g_exit->exiting || Py_IsFinalizing()) return false;
+  if (Py_IsFinalizing() || (g_exit->hook_running && !to_clean_up)) return false;
   ++g_exit->in_python;
   return true;
 }
@@ -131,8 +151,42 @@ void close_gate() {
 
 }  // namespace
 
+void defer_decref(PyObject* object) noexcept {
+  if (object == nullptr) return;
+  std::lock_guard<std::mutex> lock(g_deferred->mutex);
+  try {
+    g_deferred->objects.push_back(object);
+  } catch (const std::bad_alloc&) {
+    if (g_deferred->overflow_count < g_deferred->overflow.size()) {
+      g_deferred->overflow[g_deferred->overflow_count++] = object;
+    }
+  }
+  g_deferred_pending.store(true);
+}
+
+void drain_deferred() {
+  if (!g_deferred_pending.load()) return;
+  std::vector<PyObject*> batch;
+  std::array<PyObject*, 64> overflow{};
+  size_t overflow_count = 0;
+  {
+    std::lock_guard<std::mutex> lock(g_deferred->mutex);
+    batch.swap(g_deferred->objects);
+    overflow_count = std::exchange(g_deferred->overflow_count, 0);
+    overflow = g_deferred->overflow;
+    g_deferred_pending.store(false);
+  }
+  // A release can run arbitrary Python code, which may queue more.
+  for (PyObject* o : batch) Py_DECREF(o);
+  for (size_t i = 0; i < overflow_count; ++i) Py_DECREF(overflow[i]);
+  // The storage goes back, so that queueing seldom needs to allocate.
+  batch.clear();
+  std::lock_guard<std::mutex> lock(g_deferred->mutex);
+  if (g_deferred->objects.empty()) g_deferred->objects.swap(batch);
+}
+
 PythonSection::PythonSection() {
-  if (!open_gate()) return;
+  if (!open_gate(false)) return;
   if (t_thread_state == nullptr) {
     // The first visit makes the thread state and takes the lock with it.
     (void)PyGILState_Ensure();
@@ -145,15 +199,22 @@ PythonSection::PythonSection() {
 
 PythonSection::~PythonSection() {
   if (!entered_) return;
-  // The lock is given up; the thread state stays for the next visit.
-  t_thread_state = PyEval_SaveThread();
+  // Reached without the lock only when finalization ended this thread inside
+  // the visit: then nothing of Python is touched any more.
+  if (!Py_IsFinalizing()) t_thread_state = PyEval_SaveThread();
   close_gate();
 }
 
 void end_python_visits() {
-  if (t_thread_state == nullptr || !open_gate()) return;
-  PyEval_RestoreThread(t_thread_state);
-  t_thread_state = nullptr;
+  const bool has_state = t_thread_state != nullptr;
+  if (!has_state && !g_deferred_pending.load()) return;
+  if (!open_gate(true)) return;  // finalizing: the interpreter cleans up
+  if (has_state) {
+    PyEval_RestoreThread(t_thread_state);
+    t_thread_state = nullptr;
+  } else {
+    (void)PyGILState_Ensure();  // a worker that never visited Python
+  }
   drain_deferred();  // what the worker gave up, the stream among it
   // Balances the first visit's PyGILState_Ensure: deletes the thread state
   // and gives up the lock.
@@ -161,75 +222,205 @@ void end_python_visits() {
   close_gate();
 }
 
-void LiveWorkers::begin() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  ++count_;
-}
+// ---- lifecycle ----------------------------------------------------------------
 
-void LiveWorkers::end() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  --count_;
-  cv_.notify_all();
-}
+namespace {
 
-void LiveWorkers::wait_idle() {
-  {
+// One worker thread that several callers may join: the first does, the
+// others wait until it has.
+class JoinableThread {
+ public:
+  explicit JoinableThread(WorkerThread thread) : thread_(std::move(thread)) {}
+  bool finished() const { return thread_.finished(); }
+  // Blocks; the interpreter lock must not be held.
+  void join() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (count_ == 0) return;
+    thread_.join();
   }
+
+ private:
+  std::mutex mutex_;
+  WorkerThread thread_;
+};
+
+}  // namespace
+
+struct Lifecycle::Shared {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool worker_exists = false;  // launched and not yet ended, or being launched
+  // The handle wait() takes out: the thread started last, until waited for.
+  std::shared_ptr<JoinableThread> slot;
+  // The thread started last, waited for or not: the next start joins it, so
+  // that no thread of an earlier run is still winding down when it begins.
+  std::shared_ptr<JoinableThread> last;
+};
+
+namespace {
+
+// The lifecycle whose worker runs on this thread, if any.
+thread_local const Lifecycle::Shared* t_own_lifecycle = nullptr;
+
+// Marks the worker's run ended when its body is left, by return or by
+// unwinding.
+struct RunEnds {
+  std::shared_ptr<Lifecycle::Shared> shared;
+  ~RunEnds() {
+    {
+      std::lock_guard<std::mutex> lock(shared->mutex);
+      shared->worker_exists = false;
+    }
+    shared->changed.notify_all();
+  }
+};
+
+enum class Turn { kRunning, kOurs, kOwnWorker };
+
+// Waits, with the interpreter lock released, until no worker of the object
+// exists (then the turn is taken) or a start made meanwhile has set
+// `running`. On the object's own worker there is nothing to wait for.
+Turn take_turn(Lifecycle::Shared& s, std::atomic<bool>& running) {
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      if (running.load()) return Turn::kRunning;
+      if (!s.worker_exists) {
+        s.worker_exists = true;
+        return Turn::kOurs;
+      }
+      if (t_own_lifecycle == &s) return Turn::kOwnWorker;
+    }
+    Py_BEGIN_ALLOW_THREADS
+    {
+      std::unique_lock<std::mutex> lock(s.mutex);
+      s.changed.wait(lock, [&] { return running.load() || !s.worker_exists; });
+    }  // the mutex is given back before the interpreter lock is taken again
+    Py_END_ALLOW_THREADS
+  }
+}
+
+void give_up_turn(Lifecycle::Shared& s) {
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.worker_exists = false;
+  }
+  s.changed.notify_all();
+}
+
+// Joins the thread of the previous run, whose body has ended: this takes only
+// as long as the thread needs to exit.
+void join_previous(Lifecycle::Shared& s) {
+  std::shared_ptr<JoinableThread> previous;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    previous = s.last;
+  }
+  if (!previous) return;
   Py_BEGIN_ALLOW_THREADS
-  std::unique_lock<std::mutex> lock(mutex_);
-  cv_.wait(lock, [this] { return count_ == 0; });
+  previous->join();
   Py_END_ALLOW_THREADS
 }
 
-bool register_for_exit(std::function<void()> request_stop,
-                       std::shared_ptr<std::atomic<bool>> finished, bool join_at_exit) {
-  bool install = false;
+}  // namespace
+
+Lifecycle::Lifecycle() : shared_(std::make_shared<Shared>()) {}
+Lifecycle::~Lifecycle() = default;
+
+PyObject* Lifecycle::start(std::atomic<bool>& running, const char* thread_name,
+                           const char* spawn_failure, FunctionRef<Body()> prepare,
+                           std::function<void()> request_stop) {
+  Shared& s = *shared_;
+  if (exit_hook_running()) Py_RETURN_NONE;
+  switch (take_turn(s, running)) {
+    case Turn::kRunning:
+      Py_RETURN_NONE;
+    case Turn::kOwnWorker:
+      PyErr_SetString(PyExc_RuntimeError,
+                      "start() cannot be called on the capture's own worker (from the stream's "
+                      "write or wait_ready) while its run is ending: it would wait for itself");
+      return nullptr;
+    case Turn::kOurs:
+      break;
+  }
+  bool launched = false;
+  try {
+    join_previous(s);
+    Body body = prepare();
+    if (!body) {
+      give_up_turn(s);
+      return nullptr;
+    }
+    {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      running.store(true);
+    }
+    s.changed.notify_all();
+    auto spawned = WorkerThread::spawn(thread_name, [shared = shared_, body = std::move(body)]() {
+      t_worker_thread = true;
+      t_own_lifecycle = shared.get();
+      RunEnds ends{shared};
+      body();
+    });
+    if (!spawned) {
+      give_up_turn(s);
+      drain_deferred();  // what the body held is released with the lock
+      PyErr_SetString(PyExc_RuntimeError, (spawn_failure + spawned.error().render()).c_str());
+      return nullptr;
+    }
+    launched = true;
+    std::shared_ptr<std::atomic<bool>> finished = spawned->finished_flag();
+    auto thread = std::make_shared<JoinableThread>(std::move(spawned).value());
+    {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      s.slot = thread;  // a handle still there is let go, unjoined
+      s.last = std::move(thread);
+    }
+    register_for_exit(std::move(request_stop), std::move(finished));
+  } catch (const std::bad_alloc&) {
+    // Before the worker was made nothing runs; after, it runs and only the
+    // exit hook (or, worse, a wait()) does not know of it.
+    if (!launched) {
+      give_up_turn(s);
+      return PyErr_NoMemory();
+    }
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* Lifecycle::wait(PyObject* timeout) {
+  std::optional<double> seconds;
+  if (!to_optional(timeout, "timeout", seconds, to_double)) return nullptr;
+  Shared& s = *shared_;
+  // A worker cannot wait for itself: its run ends once the stream's call
+  // returns, and a wait() from another thread still finds it in the slot.
+  if (t_own_lifecycle == &s) Py_RETURN_NONE;
+  std::shared_ptr<JoinableThread> thread;
   {
-    std::lock_guard<std::mutex> lock(g_exit->mutex);
-    prune_finished_locked();
-    g_exit->entries.push_back({std::move(request_stop), std::move(finished), join_at_exit});
-    install = !g_exit->hook_installed;
-    g_exit->hook_installed = true;
+    std::lock_guard<std::mutex> lock(s.mutex);
+    thread = std::exchange(s.slot, nullptr);
   }
-  if (install && !install_exit_hook()) {
-    std::lock_guard<std::mutex> lock(g_exit->mutex);
-    g_exit->hook_installed = false;
-    return false;
+  if (!thread) Py_RETURN_NONE;
+  if (!seconds) {
+    Py_BEGIN_ALLOW_THREADS
+    thread->join();
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
   }
-  return true;
-}
-
-void WorkerSlot::store(WorkerThread thread) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  thread_ = std::move(thread);  // an older handle is let go, unjoined
-}
-
-std::optional<WorkerThread> WorkerSlot::take() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return std::exchange(thread_, std::nullopt);
-}
-
-PyObject* launch_worker(WorkerControl& control, const char* name, const char* spawn_failure,
-                        std::function<void()> request_stop, std::function<void()> body) {
-  std::shared_ptr<LiveWorkers> live = control.live;
-  live->begin();
-  auto spawned = WorkerThread::spawn(name, [live, body = std::move(body)]() {
-    body();
-    live->end();
-  });
-  if (!spawned) {
-    live->end();
-    drain_deferred();  // what the body held is released with the lock
-    PyErr_SetString(PyExc_RuntimeError, (spawn_failure + spawned.error().render()).c_str());
-    return nullptr;
+  // A time-out that cannot become a duration lets the worker go unawaited.
+  auto limit = duration_from_secs(*seconds);
+  if (!limit) return raise_panic(limit.error().text);
+  Py_BEGIN_ALLOW_THREADS
+  const auto start = std::chrono::steady_clock::now();
+  const auto limit_ns = limit->to_chrono_saturated();
+  for (;;) {
+    if (thread->finished()) {
+      thread->join();
+      break;
+    }
+    if (std::chrono::steady_clock::now() - start >= limit_ns) break;  // let go, unawaited
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  if (!register_for_exit(std::move(request_stop), spawned->finished_flag(), true)) {
-    // The worker runs; only the exit hook could not be installed.
-    PyErr_Clear();
-  }
-  control.slot.store(std::move(spawned).value());
+  Py_END_ALLOW_THREADS
   Py_RETURN_NONE;
 }
 
@@ -242,37 +433,6 @@ PyObject* timeout_method(const char* display_name, PyObject* const* args, Py_ssi
   PyObject* result = run(bound[0]);
   drain_deferred();
   return result;
-}
-
-PyObject* wait_for_worker(WorkerSlot& slot, PyObject* timeout) {
-  std::optional<double> seconds;
-  if (!to_optional(timeout, "timeout", seconds, to_double)) return nullptr;
-  std::optional<WorkerThread> thread = slot.take();
-  if (!thread) Py_RETURN_NONE;
-  if (!seconds) {
-    Py_BEGIN_ALLOW_THREADS
-    thread->join();
-    Py_END_ALLOW_THREADS
-    Py_RETURN_NONE;
-  }
-  auto limit = duration_from_secs(*seconds);
-  if (!limit) return raise_panic(limit.error().text);  // the handle is let go
-  Py_BEGIN_ALLOW_THREADS
-  const auto start = std::chrono::steady_clock::now();
-  const auto limit_ns = limit->to_chrono_saturated();
-  for (;;) {
-    if (thread->finished()) {
-      thread->join();
-      break;
-    }
-    if (std::chrono::steady_clock::now() - start >= limit_ns) {
-      thread->detach();
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  Py_END_ALLOW_THREADS
-  Py_RETURN_NONE;
 }
 
 PyObject* wait_milestone(Milestone& milestone, PyObject* timeout_or_null, double default_timeout) {

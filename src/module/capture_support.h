@@ -1,7 +1,18 @@
-// What both capture classes need from the Python side: waits that release
-// the interpreter lock, the worker slot, a gate through which workers enter
-// Python (closed for good when the interpreter starts to exit), and the
-// deferred release of references that a worker gives up without the lock.
+// What both capture classes need from the Python side: the lifecycle of a
+// capture object (one worker at a time, whatever its callers do), waits that
+// release the interpreter lock, a gate through which workers enter Python,
+// the interpreter-exit hook, and the deferred release of references that a
+// worker gives up without the lock.
+//
+// Lock order, for every lock of this module: our mutexes (a Lifecycle's, the
+// fields of a state record, the exit registry, the deferred queue) are
+// leaves. A thread may take one while it holds the interpreter lock, but it
+// never waits for the interpreter lock, calls into Python or takes another of
+// our mutexes while it holds one. Waits that block release the interpreter
+// lock first and give their mutex back before taking the interpreter lock
+// again, so a worker that needs the interpreter lock can always get it. The
+// one wait made under a mutex is the join of a worker thread under its
+// record's own mutex, which that thread never takes.
 #pragma once
 
 #include <atomic>
@@ -20,17 +31,23 @@
 namespace vorel::py {
 
 // Queues a reference for release; callable from any thread, with or without
-// the interpreter lock. Released the next time the module is entered or a
-// worker holds the lock.
-void defer_decref(PyObject* object);
+// the interpreter lock, from destructors too (it never throws). Released the
+// next time the module is entered, a worker holds the lock, or the exit hook
+// runs.
+void defer_decref(PyObject* object) noexcept;
 // Releases the queued references; the interpreter lock must be held.
 void drain_deferred();
 
 // A worker's visit to Python: takes the interpreter lock unless the
-// interpreter has begun to exit, in which case entered() is false and
-// nothing of Python may be touched. A worker keeps one thread state for all
-// its visits (made at the first), so a visit allocates nothing;
-// end_python_visits() gives it back when the worker ends.
+// interpreter is exiting, in which case entered() is false and nothing of
+// Python may be touched. A worker keeps one thread state for all its visits
+// (made at the first), so a visit allocates nothing; end_python_visits()
+// gives it back when the worker ends.
+//
+// Once finalization has begun, the interpreter ends any other thread that
+// asks for the lock back by unwinding its stack (a worker inside the
+// stream's `write` can be caught there). The section and Ref then leave
+// Python alone on the way out.
 class PythonSection {
  public:
   PythonSection();
@@ -43,66 +60,53 @@ class PythonSection {
   bool entered_ = false;
 };
 
-// Deletes the calling worker's thread state, if it made one and the
-// interpreter is not exiting (then it is left to the interpreter's own
-// clean-up).
+// Gives back the calling worker's thread state and releases what it queued,
+// taking the lock once more if needed (not once finalization has begun).
 void end_python_visits();
 
-// Counts the workers of one capture object that have not yet ended, so that
-// a restart can wait for the previous one.
-class LiveWorkers {
+// The lifecycle of one capture object: its worker slot (the handle of the
+// thread started last) and whether a worker of it exists. At most one worker
+// exists at a time: a start waits, with the interpreter lock released, until
+// the previous worker has ended, and of several starts at once exactly one
+// launches. The object's `running` flag is set under this lock, so that a
+// start waiting for the previous worker sees a start made meanwhile.
+class Lifecycle {
  public:
-  void begin();
-  void end();
-  // Waits (interpreter lock released) until no worker is left.
-  void wait_idle();
+  using Body = std::function<void()>;
+
+  Lifecycle();
+  ~Lifecycle();
+  Lifecycle(const Lifecycle&) = delete;
+  Lifecycle& operator=(const Lifecycle&) = delete;
+
+  // start(): None, or null with an exception set (RuntimeError when no
+  // thread could be made, or when called on this object's own worker while
+  // its run is ending, which would wait for itself). With `running` set it
+  // does nothing. Otherwise it waits until the previous worker has ended;
+  // then `prepare` resets what a run starts from and returns the new worker's
+  // body (or an empty function with an exception set), `running` is set and
+  // the worker is made. `request_stop` is what the exit hook calls. While the
+  // exit hook runs, it does nothing.
+  PyObject* start(std::atomic<bool>& running, const char* thread_name, const char* spawn_failure,
+                  FunctionRef<Body()> prepare, std::function<void()> request_stop);
+
+  // wait(timeout=None): joins the worker, or polls it every 10 ms until
+  // `timeout` and then lets it go on unawaited. On the worker's own thread it
+  // returns at once and leaves the worker in the slot. Null with an
+  // exception set when the time-out cannot become a duration.
+  PyObject* wait(PyObject* timeout);
+
+  // What the workers share with the object, which they may outlive.
+  struct Shared;
 
  private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  int count_ = 0;
+  std::shared_ptr<Shared> shared_;
 };
-
-// Registers a running worker with the interpreter-exit hook: at exit its stop
-// is requested and, where `join_at_exit`, its end is awaited (bounded) so
-// that it can finish its output. Installs the hook on first use.
-bool register_for_exit(std::function<void()> request_stop,
-                       std::shared_ptr<std::atomic<bool>> finished, bool join_at_exit);
-
-// The worker slot of a capture object: the handle of the thread started
-// last, behind a lock of its own.
-class WorkerSlot {
- public:
-  void store(WorkerThread thread);
-  std::optional<WorkerThread> take();
-
- private:
-  std::mutex mutex_;
-  std::optional<WorkerThread> thread_;
-};
-
-// What a capture object holds of its workers besides the shared state.
-struct WorkerControl {
-  std::shared_ptr<LiveWorkers> live = std::make_shared<LiveWorkers>();
-  WorkerSlot slot;
-};
-
-// Runs `body` on a new thread named `name`, registers it with the exit hook
-// (which calls `request_stop` and waits, bounded, for its end) and keeps its
-// handle in the slot. Returns None, or null with RuntimeError
-// "<spawn_failure><OS error text>" when no thread could be made.
-PyObject* launch_worker(WorkerControl& control, const char* name, const char* spawn_failure,
-                        std::function<void()> request_stop, std::function<void()> body);
 
 // A method taking one optional `timeout` argument: binds it, then calls `run`
 // with the argument (null when left out).
 PyObject* timeout_method(const char* display_name, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames, FunctionRef<PyObject*(PyObject*)> run);
-
-// wait(timeout=None): joins the worker taken from `slot`, or polls it every
-// 10 ms until `timeout` and then lets it go on detached. Null with an
-// exception set when the time-out cannot become a duration.
-PyObject* wait_for_worker(WorkerSlot& slot, PyObject* timeout);
 
 // A milestone wait with the lock released; null with an exception set when
 // the time-out is not a number or cannot become a duration.

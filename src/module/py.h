@@ -8,6 +8,18 @@
 
 namespace vorel::py {
 
+// True on the capture workers. Once finalization has begun, the interpreter
+// ends any such thread that asks for the lock back by unwinding its stack;
+// what is released on the way out must then leave Python alone (such a
+// thread never holds the lock once finalization has begun).
+extern thread_local bool t_worker_thread;
+
+// Releases a strong reference, except on a worker that the interpreter is
+// ending (then the reference is left to the exiting process).
+inline void release_ref(PyObject* o) {
+  if (o != nullptr && !(t_worker_thread && Py_IsFinalizing())) Py_DECREF(o);
+}
+
 // Owns one strong reference and releases it exactly once.
 class Ref {
  public:
@@ -22,14 +34,13 @@ class Ref {
   Ref(Ref&& other) noexcept : o_(std::exchange(other.o_, nullptr)) {}
   Ref& operator=(Ref&& other) noexcept {
     if (this != &other) {
-      PyObject* old = std::exchange(o_, std::exchange(other.o_, nullptr));
-      Py_XDECREF(old);
+      release_ref(std::exchange(o_, std::exchange(other.o_, nullptr)));
     }
     return *this;
   }
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
-  ~Ref() { Py_XDECREF(o_); }
+  ~Ref() { release_ref(o_); }
 
   PyObject* get() const { return o_; }
   // Hands the reference to the caller.

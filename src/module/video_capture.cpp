@@ -91,7 +91,7 @@ struct Fields {
   std::optional<int32_t> monitor_index;
   std::optional<int64_t> window_handle;
   std::shared_ptr<VideoCaptureState> state = std::make_shared<VideoCaptureState>();
-  WorkerControl workers;
+  Lifecycle lifecycle;
 };
 
 struct VideoCaptureObject {
@@ -159,32 +159,31 @@ void video_dealloc(PyObject* self) {
 PyObject* video_start(PyObject* self, PyObject*) {
   drain_deferred();
   Fields& f = fields_of(self);
-  if (f.state->running.load()) Py_RETURN_NONE;
-  // A previous worker that was asked to stop ends first, so two workers
+  std::shared_ptr<VideoCaptureState> state = f.state;
+  PyObject* stream = self_of(self)->output_stream;
+  if (stream == nullptr) stream = Py_None;  // only once the collector has cleared the object
+  const VideoWorkerInputs inputs{f.fps, f.monitor_index, f.window_handle};
+  // The previous worker has ended before `prepare` runs, so two workers
   // never write to one stream.
-  f.workers.live->wait_idle();
-  f.state->stop_requested.exchange(false);
-  f.state->ready.clear();
-  f.state->running.exchange(true);
-
-  auto state = f.state;
-  auto sink = std::make_shared<PythonStreamSink>(self_of(self)->output_stream);
-  VideoWorkerInputs inputs{f.fps, f.monitor_index, f.window_handle};
-  return launch_worker(
-      f.workers, "vorel-video-native", "Failed to spawn thread: ",
-      [state]() { state->stop_requested.store(true); },
-      [state, sink, inputs]() mutable {
-        try {
-          std::unique_ptr<platform::WindowServices> services = platform::open_window_services();
-          run_video_worker(*state, *services, *sink, system_clock(), inputs);
-        } catch (const std::bad_alloc&) {
-          // The only exception our code lets out; recorded, never a crash.
-          state->error.set(std::string("Out of memory."));
-        }
-        sink.reset();  // the stream first (released later, with the lock), then the state
-        end_python_visits();
-        state.reset();
-      });
+  auto prepare = [&]() -> Lifecycle::Body {
+    state->stop_requested.exchange(false);
+    state->ready.clear();
+    auto sink = std::make_shared<PythonStreamSink>(stream);
+    return [state, sink, inputs]() mutable {
+      try {
+        std::unique_ptr<platform::WindowServices> services = platform::open_window_services();
+        run_video_worker(*state, *services, *sink, system_clock(), inputs);
+      } catch (const std::bad_alloc&) {
+        // The only exception our code lets out; recorded, never a crash.
+        state->error.set(std::string("Out of memory."));
+      }
+      sink.reset();  // the stream first (released later, with the lock), then the state
+      end_python_visits();
+      state.reset();
+    };
+  };
+  return f.lifecycle.start(state->running, "vorel-video-native", "Failed to spawn thread: ",
+                           prepare, [state]() { state->stop_requested.store(true); });
 }
 
 PyObject* video_stop(PyObject* self, PyObject*) {
@@ -195,7 +194,7 @@ PyObject* video_stop(PyObject* self, PyObject*) {
 
 PyObject* video_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return timeout_method("wait()", args, nargs, kwnames, [self](PyObject* timeout) {
-    return wait_for_worker(fields_of(self).workers.slot, timeout);
+    return fields_of(self).lifecycle.wait(timeout);
   });
 }
 

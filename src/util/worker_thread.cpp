@@ -41,8 +41,4 @@ void WorkerThread::join() {
   if (thread_.joinable()) thread_.join();
 }
 
-void WorkerThread::detach() {
-  if (thread_.joinable()) thread_.detach();
-}
-
 }  // namespace vorel

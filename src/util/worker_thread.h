@@ -1,4 +1,5 @@
-// A named worker thread that can be joined, polled for its end, or detached.
+// A named worker thread that can be joined or polled for its end; a handle
+// let go while the thread runs detaches it.
 #pragma once
 
 #include <atomic>
@@ -27,7 +28,6 @@ class WorkerThread {
   // Set once the body has returned; shared with whoever needs to know.
   std::shared_ptr<std::atomic<bool>> finished_flag() const { return finished_; }
   void join();
-  void detach();
 
  private:
   WorkerThread(std::thread thread, std::shared_ptr<std::atomic<bool>> finished)
