@@ -7,6 +7,7 @@
 
 #include "module/args.h"
 #include "module/panic.h"
+#include "platform/kernel.h"
 #include "util/no_destructor.h"
 
 namespace vorel::py {
@@ -49,6 +50,10 @@ struct ExitState {
 };
 NoDestructor<ExitState> g_exit;
 
+// How often a wait on a thread that owns windows answers the messages sent
+// to them (see platform::must_answer_sent_messages).
+constexpr auto kAnswerSlice = std::chrono::milliseconds(5);
+
 // How long the exit hook waits for workers: long enough to finish a file,
 // short enough never to hang an exiting process on a stuck stream.
 constexpr auto kExitGrace = std::chrono::seconds(5);
@@ -68,18 +73,21 @@ PyObject* on_interpreter_exit(PyObject*, PyObject*) {
     g_exit->hook_running = true;
   }
   Py_BEGIN_ALLOW_THREADS
+  const bool answer = platform::must_answer_sent_messages();
   const auto deadline = std::chrono::steady_clock::now() + kExitGrace;
-  std::unique_lock<std::mutex> lock(g_exit->mutex);
   for (;;) {
-    // A capture registered meanwhile is asked to stop as well.
-    for (const ExitEntry& e : g_exit->entries) e.request_stop();
-    prune_finished_locked();
-    if (g_exit->entries.empty() && g_exit->in_python == 0) break;
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) break;
-    g_exit->cv.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(2)));
+    {
+      std::unique_lock<std::mutex> lock(g_exit->mutex);
+      // A capture registered meanwhile is asked to stop as well.
+      for (const ExitEntry& e : g_exit->entries) e.request_stop();
+      prune_finished_locked();
+      if (g_exit->entries.empty() && g_exit->in_python == 0) break;
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= deadline) break;
+      g_exit->cv.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(2)));
+    }
+    if (answer) platform::answer_sent_messages();
   }
-  lock.unlock();
   Py_END_ALLOW_THREADS
   // What the workers let go, the streams among them: a stream closed here
   // still writes out what it buffered.
@@ -232,8 +240,17 @@ class JoinableThread {
  public:
   explicit JoinableThread(WorkerThread thread) : thread_(std::move(thread)) {}
   bool finished() const { return thread_.finished(); }
-  // Blocks; the interpreter lock must not be held.
+  // Blocks; the interpreter lock must not be held. A thread that owns
+  // windows keeps answering what is sent to them until the thread's body
+  // has returned (nothing is locked meanwhile: an answer may run code that
+  // waits here again).
   void join() {
+    if (platform::must_answer_sent_messages()) {
+      while (!finished()) {
+        platform::answer_sent_messages();
+        std::this_thread::sleep_for(kAnswerSlice);
+      }
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     thread_.join();
   }
@@ -291,9 +308,18 @@ Turn take_turn(Lifecycle::Shared& s, std::atomic<bool>& running) {
       if (t_own_lifecycle == &s) return Turn::kOwnWorker;
     }
     Py_BEGIN_ALLOW_THREADS
-    {
+    const auto turn_may_come = [&] { return running.load() || !s.worker_exists; };
+    if (platform::must_answer_sent_messages()) {
+      for (;;) {
+        {
+          std::unique_lock<std::mutex> lock(s.mutex);
+          if (s.changed.wait_for(lock, kAnswerSlice, turn_may_come)) break;
+        }
+        platform::answer_sent_messages();
+      }
+    } else {
       std::unique_lock<std::mutex> lock(s.mutex);
-      s.changed.wait(lock, [&] { return running.load() || !s.worker_exists; });
+      s.changed.wait(lock, turn_may_come);
     }  // the mutex is given back before the interpreter lock is taken again
     Py_END_ALLOW_THREADS
   }
@@ -410,6 +436,7 @@ PyObject* Lifecycle::wait(PyObject* timeout) {
   auto limit = duration_from_secs(*seconds);
   if (!limit) return raise_panic(limit.error().text);
   Py_BEGIN_ALLOW_THREADS
+  const bool answer = platform::must_answer_sent_messages();
   const auto start = std::chrono::steady_clock::now();
   const auto limit_ns = limit->to_chrono_saturated();
   for (;;) {
@@ -418,6 +445,7 @@ PyObject* Lifecycle::wait(PyObject* timeout) {
       break;
     }
     if (std::chrono::steady_clock::now() - start >= limit_ns) break;  // let go, unawaited
+    if (answer) platform::answer_sent_messages();
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   Py_END_ALLOW_THREADS

@@ -36,6 +36,15 @@ void begin_thread_creation();
 // renders with the system's text; elsewhere `errno_value` itself.
 int32_t thread_creation_error(int errno_value);
 
+// Whether a wait on the calling thread must keep answering the messages that
+// other threads send to its windows: true for a Windows thread that owns
+// windows (a worker grabbing one of them waits for that answer, and would
+// otherwise wait for the waiter forever); never on Linux.
+bool must_answer_sent_messages();
+// Answers the messages that other threads have sent to the calling thread's
+// windows; posted messages and input stay queued.
+void answer_sent_messages();
+
 // Names the calling thread for debuggers and profilers (Linux keeps the
 // first 15 bytes).
 void set_current_thread_name(const char* name);

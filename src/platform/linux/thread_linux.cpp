@@ -13,6 +13,10 @@ void begin_thread_creation() {}
 
 int32_t thread_creation_error(int errno_value) { return errno_value; }
 
+// X11 windows answer nobody's grabs: nothing to keep answering.
+bool must_answer_sent_messages() { return false; }
+void answer_sent_messages() {}
+
 void set_current_thread_name(const char* name) {
   char truncated[16] = {};
   std::strncpy(truncated, name, sizeof truncated - 1);

@@ -44,6 +44,15 @@ int32_t thread_creation_error(int errno_value) {
   }
 }
 
+bool must_answer_sent_messages() { return IsGUIThread(FALSE) != FALSE; }
+
+void answer_sent_messages() {
+  MSG message;
+  // Sent messages are dispatched inside PeekMessage; with no other filter
+  // nothing posted is removed.
+  (void)PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+}
+
 void set_current_thread_name(const char* name) {
   // Looked up at run time: older systems lack it.
   HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
