@@ -143,8 +143,8 @@ PyObject* get_started_at(PyObject* self, void*) {
 PyObject* get_error(PyObject* self, void*) { return error_text(fields_of(self).state->error); }
 
 PyMethodDef audio_methods[] = {
-    {"start", audio_start, METH_NOARGS, "start($self)\n--\n\n"},
-    {"stop", audio_stop, METH_NOARGS, "stop($self)\n--\n\n"},
+    {"start", entry<audio_start>, METH_NOARGS, "start($self)\n--\n\n"},
+    {"stop", entry<audio_stop>, METH_NOARGS, "stop($self)\n--\n\n"},
     {"wait", as_cfunction<audio_wait>(), METH_FASTCALL | METH_KEYWORDS,
      "wait($self, timeout=None)\n--\n\n"},
     {"wait_format_ready", as_cfunction<audio_wait_format_ready>(), METH_FASTCALL | METH_KEYWORDS,
@@ -155,18 +155,18 @@ PyMethodDef audio_methods[] = {
 };
 
 PyGetSetDef audio_getset[] = {
-    {"sample_rate", get_sample_rate, nullptr, nullptr, nullptr},
-    {"channels", get_channels, nullptr, nullptr, nullptr},
-    {"bits_per_sample", get_bits_per_sample, nullptr, nullptr, nullptr},
-    {"started_at", get_started_at, nullptr, nullptr, nullptr},
-    {"error", get_error, nullptr, nullptr, nullptr},
+    {"sample_rate", entry<get_sample_rate>, nullptr, nullptr, nullptr},
+    {"channels", entry<get_channels>, nullptr, nullptr, nullptr},
+    {"bits_per_sample", entry<get_bits_per_sample>, nullptr, nullptr, nullptr},
+    {"started_at", entry<get_started_at>, nullptr, nullptr, nullptr},
+    {"error", entry<get_error>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot audio_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "AudioCapture(wav_path, process_id=None, ffmpeg_path=None)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(audio_new)},
+    {Py_tp_new, reinterpret_cast<void*>(entry<audio_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(audio_dealloc)},
     {Py_tp_methods, audio_methods},
     {Py_tp_getset, audio_getset},

@@ -4,6 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <new>
+#include <type_traits>
 #include <utility>
 
 namespace vorel::py {
@@ -52,10 +54,33 @@ class Ref {
   PyObject* o_ = nullptr;
 };
 
+// An entry point as the interpreter calls it: a failed allocation of our
+// own code becomes MemoryError, so that no C++ exception crosses into the
+// interpreter's frames.
+template <auto Fn>
+struct EntryPoint;
+template <class R, class... A, R (*Fn)(A...)>
+struct EntryPoint<Fn> {
+  static R call(A... args) noexcept {
+    try {
+      return Fn(args...);
+    } catch (const std::bad_alloc&) {
+      (void)PyErr_NoMemory();
+      if constexpr (std::is_pointer_v<R>) {
+        return nullptr;
+      } else {
+        return -1;
+      }
+    }
+  }
+};
+template <auto Fn>
+inline constexpr auto entry = &EntryPoint<Fn>::call;
+
 // A fast-call function as the PyCFunction a method table holds.
 template <auto Fn>
 PyCFunction as_cfunction() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<Fn>));
 }
 
 }  // namespace vorel::py

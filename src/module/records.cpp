@@ -109,13 +109,13 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
 template <class Record>
 struct RecordClass {
   static inline PyMethodDef methods[] = {
-      {"as_dict", as_dict<Record>, METH_NOARGS, "as_dict($self)\n--\n\n"},
+      {"as_dict", entry<as_dict<Record>>, METH_NOARGS, "as_dict($self)\n--\n\n"},
       {nullptr, nullptr, 0, nullptr},
   };
   static inline PyType_Slot slots[] = {
       {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
       {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<Record>)},
-      {Py_tp_repr, reinterpret_cast<void*>(repr<Record>)},
+      {Py_tp_repr, reinterpret_cast<void*>(entry<repr<Record>>)},
       {Py_tp_getset, Fields<Record>::table},
       {Py_tp_methods, methods},
       {0, nullptr},
@@ -133,7 +133,14 @@ struct RecordClass {
     if (t == nullptr) return nullptr;
     PyObject* self = t->tp_alloc(t, 0);
     if (self == nullptr) return nullptr;
-    std::construct_at(&record_of<Record>(self), record);
+    try {
+      std::construct_at(&record_of<Record>(self), record);
+    } catch (const std::bad_alloc&) {
+      // The record was never made: only the object goes, as dealloc would.
+      t->tp_free(self);
+      Py_DECREF(t);
+      return PyErr_NoMemory();
+    }
     return self;
   }
 };

@@ -245,19 +245,19 @@ PyMethodDef video_methods[] = {
     {"measure_achievable_fps", as_cfunction<video_measure>(),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "measure_achievable_fps(monitor_index=None, window_handle=None, target_fps=60)\n--\n\n"},
-    {"start", video_start, METH_NOARGS, "start($self)\n--\n\n"},
+    {"start", entry<video_start>, METH_NOARGS, "start($self)\n--\n\n"},
     {"wait_ready", as_cfunction<video_wait_ready>(), METH_FASTCALL | METH_KEYWORDS,
      "wait_ready($self, timeout=10.0)\n--\n\n"},
-    {"stop", video_stop, METH_NOARGS, "stop($self)\n--\n\n"},
+    {"stop", entry<video_stop>, METH_NOARGS, "stop($self)\n--\n\n"},
     {"wait", as_cfunction<video_wait>(), METH_FASTCALL | METH_KEYWORDS,
      "wait($self, timeout=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef video_getset[] = {
-    {"width", get_width, nullptr, nullptr, nullptr},
-    {"height", get_height, nullptr, nullptr, nullptr},
-    {"error", get_error, nullptr, nullptr, nullptr},
+    {"width", entry<get_width>, nullptr, nullptr, nullptr},
+    {"height", entry<get_height>, nullptr, nullptr, nullptr},
+    {"error", entry<get_error>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -265,7 +265,7 @@ PyType_Slot video_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "VideoCapture(output_stream, *, fps=30, monitor_index=None, "
                     "window_handle=None)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(video_new)},
+    {Py_tp_new, reinterpret_cast<void*>(entry<video_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(video_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(video_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(video_clear)},
