@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/window_services.h"
+#include "platform/win32/capture_surface_win32.h"
 #include "platform/win32/compat.h"
 #include "platform/win32/scoped.h"
 
@@ -41,56 +42,6 @@ BOOL CALLBACK visit_monitor(HMONITOR monitor, HDC, LPRECT, LPARAM param) {
 }
 
 static_assert(sizeof(MONITORINFOEXW) == 104, "MONITORINFOEXW as callers rely on it");
-
-// PW_RENDERFULLCONTENT: the window draws everything, DirectComposition
-// content included, not only what it paints on WM_PRINT.
-constexpr UINT kPrintFullContent = 2;
-
-// The GDI objects of one capture, in the order they are made; members are
-// destroyed newest first, which puts the old selection back before the
-// bitmap is deleted.
-class GdiCaptureSurface final : public CaptureSurface {
- public:
-  explicit GdiCaptureSurface(const CaptureSource& source)
-      : source_(source),
-        window_(source.is_window ? to_hwnd(source.window) : nullptr),
-        source_dc_(window_),
-        memory_dc_(CreateCompatibleDC(source_dc_.get())),
-        bitmap_(CreateCompatibleBitmap(source_dc_.get(), source.width, source.height)),
-        selection_(memory_dc_.get(), bitmap_.get()),
-        pixels_(static_cast<size_t>(source.width) * static_cast<size_t>(source.height) * 4) {
-    description_.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    description_.bmiHeader.biWidth = source.width;
-    description_.bmiHeader.biHeight = -source.height;  // top-down rows
-    description_.bmiHeader.biPlanes = 1;
-    description_.bmiHeader.biBitCount = 32;
-    description_.bmiHeader.biCompression = BI_RGB;
-    description_.bmiHeader.biSizeImage = static_cast<DWORD>(pixels_.size());
-  }
-
-  const uint8_t* grab() override {
-    // Failures are not reported: the frame holds whatever the bitmap holds.
-    if (source_.is_window) {
-      (void)PrintWindow(window_, memory_dc_.get(), kPrintFullContent);
-    } else {
-      (void)BitBlt(memory_dc_.get(), 0, 0, source_.width, source_.height, source_dc_.get(),
-                   source_.origin_x, source_.origin_y, SRCCOPY);
-    }
-    (void)GetDIBits(memory_dc_.get(), bitmap_.get(), 0, static_cast<UINT>(source_.height),
-                    pixels_.data(), &description_, DIB_RGB_COLORS);
-    return pixels_.data();
-  }
-
- private:
-  CaptureSource source_;
-  HWND window_;
-  win32::ScopedWindowDc source_dc_;
-  win32::ScopedMemoryDc memory_dc_;
-  win32::ScopedGdiObject bitmap_;
-  win32::ScopedSelection selection_;
-  BITMAPINFO description_{};
-  std::vector<uint8_t> pixels_;
-};
 
 class Win32WindowServices final : public WindowServices {
  public:
@@ -149,7 +100,7 @@ class Win32WindowServices final : public WindowServices {
   }
 
   std::unique_ptr<CaptureSurface> create_capture_surface(const CaptureSource& source) override {
-    return std::make_unique<GdiCaptureSurface>(source);
+    return win32::make_gdi_capture_surface(source);
   }
 
  private:
