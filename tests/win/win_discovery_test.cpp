@@ -5,12 +5,16 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <future>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -348,6 +352,83 @@ TEST_F(WinWindows, TitlesAreReadWholeAsUtf8) {
   auto by_handle = vorel::find_window_by_handle(*services_, u.handle());
   ASSERT_TRUE(by_handle.has_value());
   EXPECT_EQ(by_handle->title, unicode_utf8);
+}
+
+// A window whose thread blocks on a lock the enumerating thread holds, as a
+// GUI thread of the host waits for the interpreter lock while discovery
+// runs. A title read that sends the window a message waits for that thread
+// and never returns; the owner gives up after a while and starts answering,
+// so that such a fault fails the test instead of hanging it.
+TEST_F(WinWindows, WindowsOfABlockedThreadOfThisProcessAreReadWithoutWaitingForIt) {
+  const std::string title = "Vorel Blocked " + token_;
+  std::timed_mutex held;  // the interpreter lock's stand-in
+  held.lock();
+  std::promise<HWND> made;
+  std::atomic<bool> gave_up{false};
+  std::atomic<bool> done{false};
+  std::thread owner([&] {
+    ScopedWindow window = make(WS_VISIBLE, widen_ascii(title));
+    made.set_value(window.get());
+    if (window) {
+      // Blocks without looking at its messages.
+      if (held.try_lock_for(std::chrono::seconds(10))) {
+        held.unlock();
+      } else {
+        gave_up.store(true);
+      }
+    }
+    while (!done.load()) {
+      (void)MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+      pump();
+    }
+  });
+  const int64_t handle = handle_of(made.get_future().get());
+
+  const auto listed = vorel::enumerate_windows(*services_, true);
+  const auto by_handle = vorel::find_window_by_handle(*services_, handle);
+  const auto by_title = vorel::find_window_by_title(*services_, *ascii_lower(title), ascii_lower);
+  held.unlock();
+  done.store(true);
+  owner.join();
+
+  ASSERT_NE(handle, 0) << "CreateWindowExW failed on the owner thread";
+  EXPECT_FALSE(gave_up.load()) << "a title read waited for the window's blocked thread";
+  const WindowRecord* l = find(listed, handle);
+  ASSERT_NE(l, nullptr);
+  EXPECT_EQ(l->title, title);
+  EXPECT_EQ(l->class_name, class_name());
+  EXPECT_EQ(l->pid, GetCurrentProcessId());
+  EXPECT_TRUE(l->visible);
+  ASSERT_TRUE(by_handle.has_value());
+  EXPECT_EQ(by_handle->title, title);
+  ASSERT_TRUE(by_title.has_value() && by_title->has_value());
+  EXPECT_EQ((*by_title)->handle, handle);
+}
+
+TEST_F(WinWindows, LongTitlesOfAnotherThreadsWindowsAreReadWhole) {
+  const std::string title = "Vorel Other Thread " + token_ + " " + std::string(700, 'y') + "!";
+  std::promise<HWND> made;
+  std::atomic<bool> done{false};
+  std::thread owner([&] {
+    ScopedWindow window = make(WS_VISIBLE, widen_ascii(title));
+    made.set_value(window.get());
+    while (!done.load()) {
+      (void)MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+      pump();
+    }
+  });
+  const int64_t handle = handle_of(made.get_future().get());
+  const auto by_handle = vorel::find_window_by_handle(*services_, handle);
+  const auto listed = vorel::enumerate_windows(*services_, false);
+  done.store(true);
+  owner.join();
+
+  ASSERT_NE(handle, 0) << "CreateWindowExW failed on the owner thread";
+  ASSERT_TRUE(by_handle.has_value());
+  EXPECT_EQ(by_handle->title, title);
+  const WindowRecord* l = find(listed, handle);
+  ASSERT_NE(l, nullptr);
+  EXPECT_EQ(l->title, title);
 }
 
 // --- capture surfaces -----------------------------------------------------

@@ -43,6 +43,38 @@ BOOL CALLBACK visit_monitor(HMONITOR monitor, HDC, LPRECT, LPARAM param) {
 
 static_assert(sizeof(MONITORINFOEXW) == 104, "MONITORINFOEXW as callers rely on it");
 
+// A window that another thread of this process owns. GetWindowTextLengthW
+// and GetWindowTextW send such a window a message and wait until its thread
+// answers, which it never does while it waits for something the caller
+// holds (a GUI thread waiting for the interpreter lock, for one). For
+// windows of other processes and of this thread they send nothing that
+// could block.
+bool owned_by_another_thread_here(HWND window) {
+  DWORD process = 0;
+  const DWORD thread = GetWindowThreadProcessId(window, &process);
+  return thread != 0 && process == GetCurrentProcessId() && thread != GetCurrentThreadId();
+}
+
+// The text the system keeps for such a window, read without a message:
+// what it was created with or last given by SetWindowText. Returns the
+// number of units copied (the last one a NUL), as GetWindowTextW does.
+int32_t stored_text(HWND window, char16_t* buffer, int32_t count) {
+  return InternalGetWindowText(window, reinterpret_cast<LPWSTR>(buffer), count);
+}
+
+int32_t stored_text_length(HWND window) {
+  // InternalGetWindowText tells no length: read into a growing buffer until
+  // the text fits with room to spare.
+  constexpr int32_t kMaxUnits = 1 << 20;
+  std::vector<char16_t> buffer(256);
+  for (;;) {
+    const int32_t count = static_cast<int32_t>(buffer.size());
+    const int32_t copied = stored_text(window, buffer.data(), count);
+    if (copied < count - 1 || count >= kMaxUnits) return copied;
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
 class Win32WindowServices final : public WindowServices {
  public:
   bool enum_windows(WindowVisitor visit) override {
@@ -50,11 +82,15 @@ class Win32WindowServices final : public WindowServices {
   }
 
   int32_t get_window_text_length(WindowHandle window) override {
-    return GetWindowTextLengthW(to_hwnd(window));
+    const HWND w = to_hwnd(window);
+    if (owned_by_another_thread_here(w)) return stored_text_length(w);
+    return GetWindowTextLengthW(w);
   }
 
   int32_t get_window_text(WindowHandle window, char16_t* buffer, int32_t count) override {
-    return GetWindowTextW(to_hwnd(window), reinterpret_cast<LPWSTR>(buffer), count);
+    const HWND w = to_hwnd(window);
+    if (owned_by_another_thread_here(w)) return stored_text(w, buffer, count);
+    return GetWindowTextW(w, reinterpret_cast<LPWSTR>(buffer), count);
   }
 
   int32_t get_class_name(WindowHandle window, char16_t* buffer, int32_t count) override {
