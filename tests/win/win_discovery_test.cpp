@@ -10,8 +10,10 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -115,6 +117,28 @@ TEST(WinMonitors, EnumerationStopsWhenTheVisitorSaysSo) {
     return false;
   });
   EXPECT_EQ(visits, 1);
+}
+
+// A visitor's exception comes out of the enumeration call, which ends there;
+// it never unwinds through the system's frames.
+TEST(WinEnumerations, AVisitorsExceptionEndsTheEnumerationAndReachesTheCaller) {
+  auto services = vorel::platform::open_window_services();
+  int windows = 0;
+  EXPECT_THROW(services->enum_windows([&](vorel::platform::WindowHandle) -> bool {
+    ++windows;
+    throw std::bad_alloc();
+  }),
+               std::bad_alloc);
+  EXPECT_EQ(windows, 1);
+  int monitors = 0;
+  EXPECT_THROW(services->enum_display_monitors([&](vorel::platform::MonitorHandle) -> bool {
+    ++monitors;
+    throw std::length_error("visitor");
+  }),
+               std::length_error);
+  EXPECT_EQ(monitors, 1);
+  // The session is still usable.
+  EXPECT_FALSE(vorel::enumerate_monitors(*services).empty());
 }
 
 // --- windows --------------------------------------------------------------

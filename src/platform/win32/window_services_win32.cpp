@@ -3,6 +3,7 @@
 // code).
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <iterator>
 #include <memory>
 #include <vector>
@@ -31,14 +32,38 @@ Rect to_rect(const RECT& r) {
               static_cast<int32_t>(r.right), static_cast<int32_t>(r.bottom)};
 }
 
+// A visitor runs inside the system's enumeration: nothing it throws may
+// unwind through the system's frames. The exception is kept, the
+// enumeration ends, and the exception is thrown again once the system call
+// has returned.
+template <class Visitor>
+struct Visit {
+  const Visitor& visitor;
+  std::exception_ptr thrown;
+
+  template <class Handle>
+  BOOL operator()(Handle handle) noexcept {
+    try {
+      return visitor(handle) ? TRUE : FALSE;
+    } catch (...) {
+      thrown = std::current_exception();
+      return FALSE;
+    }
+  }
+
+  bool finish(BOOL result) const {
+    if (thrown) std::rethrow_exception(thrown);
+    return result != FALSE;
+  }
+};
+
 BOOL CALLBACK visit_window(HWND window, LPARAM param) {
-  const auto& visit = *reinterpret_cast<const WindowVisitor*>(param);
-  return visit(to_handle(window)) ? TRUE : FALSE;
+  return (*reinterpret_cast<Visit<WindowVisitor>*>(param))(to_handle(window));
 }
 
 BOOL CALLBACK visit_monitor(HMONITOR monitor, HDC, LPRECT, LPARAM param) {
-  const auto& visit = *reinterpret_cast<const MonitorVisitor*>(param);
-  return visit(reinterpret_cast<MonitorHandle>(monitor)) ? TRUE : FALSE;
+  return (*reinterpret_cast<Visit<MonitorVisitor>*>(param))(
+      reinterpret_cast<MonitorHandle>(monitor));
 }
 
 static_assert(sizeof(MONITORINFOEXW) == 104, "MONITORINFOEXW as callers rely on it");
@@ -78,7 +103,8 @@ int32_t stored_text_length(HWND window) {
 class Win32WindowServices final : public WindowServices {
  public:
   bool enum_windows(WindowVisitor visit) override {
-    return EnumWindows(visit_window, reinterpret_cast<LPARAM>(&visit)) != FALSE;
+    Visit<WindowVisitor> state{visit, nullptr};
+    return state.finish(EnumWindows(visit_window, reinterpret_cast<LPARAM>(&state)));
   }
 
   int32_t get_window_text_length(WindowHandle window) override {
@@ -111,8 +137,9 @@ class Win32WindowServices final : public WindowServices {
   bool is_window(WindowHandle window) override { return IsWindow(to_hwnd(window)) != FALSE; }
 
   bool enum_display_monitors(MonitorVisitor visit) override {
-    return EnumDisplayMonitors(nullptr, nullptr, visit_monitor,
-                               reinterpret_cast<LPARAM>(&visit)) != FALSE;
+    Visit<MonitorVisitor> state{visit, nullptr};
+    return state.finish(EnumDisplayMonitors(nullptr, nullptr, visit_monitor,
+                                            reinterpret_cast<LPARAM>(&state)));
   }
 
   bool get_monitor_info(MonitorHandle monitor, MonitorInfoEx* info) override {
