@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the benchmarks; each prints its figures as ratios against a baseline
-# measured in the same run. Arguments pick some: discovery video audio convert.
+# measured in the same run. Arguments pick some: discovery video audio convert
+# wine (the Windows backend's grab under Wine; not run by default).
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 install_system_packages
@@ -25,6 +26,10 @@ for name in "${which[@]}"; do
       cmake --build "$VOREL_ROOT/build/bench" --target vorel_wakeup_floor >/dev/null
       env -u DISPLAY -u PULSE_SERVER "$py" "$VOREL_ROOT/bench/bench_audio.py" \
         --floor "$VOREL_ROOT/build/bench/vorel_wakeup_floor"
+      ;;
+    wine)
+      # Cross-built with MinGW-w64 and run under Wine on a private X server.
+      "$VOREL_ROOT/scripts/win_cross.sh" bench
       ;;
     discovery|video)
       # Each starts the private servers it needs.

@@ -6,7 +6,10 @@
 # talks to it), then runs the audio tests that need no sound server once more
 # without one.
 #
-#   scripts/win_cross.sh [build] [test] [pyd]     (default: all three)
+#   scripts/win_cross.sh [build] [test] [pyd] [bench]
+#
+# Without arguments: build, test and pyd. `bench` builds the Windows
+# benchmark programs and runs them under Wine on a private X server.
 #
 # Environment:
 #   VOREL_WIN_BUILD    build directory (default: <repo>/build-win)
@@ -40,7 +43,7 @@ need() {
 steps=("$@")
 ((${#steps[@]})) || steps=(build test pyd)
 for s in "${steps[@]}"; do
-  case $s in build|pyd|test) ;; *) die "unknown step '$s' (build, test, pyd)";; esac
+  case $s in build|pyd|test|bench) ;; *) die "unknown step '$s' (build, test, pyd, bench)";; esac
 done
 want() { local s; for s in "${steps[@]}"; do [[ $s == "$1" ]] && return 0; done; return 1; }
 
@@ -264,6 +267,28 @@ run_tests() {
   ((failures == 0)) || die "$failures test program(s) failed"
 }
 
+# --------------------------------------------------------------------------
+# Benchmarks: the monitor grab of the capture surface against the read-out it
+# replaced, on the first screen of the private X server.
+run_bench() {
+  need wine wineboot wineserver Xvfb
+  say "configure $BUILD/bench"
+  cmake -S "$ROOT" -B "$BUILD/bench" "${GENERATOR[@]}" \
+    -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release \
+    -DVOREL_MODULE=OFF -DVOREL_TESTS=OFF -DVOREL_BENCH=ON \
+    -Wno-dev >"$BUILD/bench-configure.log" 2>&1 ||
+    { cat "$BUILD/bench-configure.log" >&2; die "configure failed"; }
+  cmake --build "$BUILD/bench" --parallel "$JOBS" --target vorel_win_grab_bench
+  trap cleanup EXIT
+  start_display
+  start_wine
+  local log=$work/grab-bench.log rc=0
+  timeout "$TEST_TIMEOUT" wine "$BUILD/bench/vorel_win_grab_bench.exe" "$@" >"$log.raw" 2>&1 || rc=$?
+  tr -d '\r' <"$log.raw" >"$log"
+  cat "$log"
+  ((rc == 0)) || die "the grab benchmark failed (exit code $rc)"
+}
+
 # Each step runs on its own, so that one failure does not hide the others'
 # results; the script fails if any step did.
 mkdir -p "$BUILD"
@@ -276,5 +301,6 @@ run_step() {
 want build && run_step build build_tests
 want test && run_step test run_tests
 want pyd && run_step pyd build_pyd
+want bench && run_step bench run_bench
 ((${#failed_steps[@]} == 0)) || die "failed steps: ${failed_steps[*]}"
 say "done"

@@ -144,7 +144,10 @@ std::optional<std::string> record(AudioCaptureState& state, const AudioWorkerInp
 
 std::chrono::nanoseconds poll_interval(uint32_t buffer_frames, uint32_t samples_per_sec) {
   double seconds = static_cast<double>(buffer_frames) / static_cast<double>(samples_per_sec) / 10.0;
-  if (!std::isfinite(seconds) || seconds > 0.002) seconds = 0.002;
+  // A buffer of 0 frames (process-loopback clients can report one) would
+  // make the worker spin a core: it gets the default, as a quotient that is
+  // not a number does.
+  if (!std::isfinite(seconds) || seconds <= 0.0 || seconds > 0.002) seconds = 0.002;
   auto d = duration_from_secs(seconds);
   return d ? d->to_chrono_saturated() : std::chrono::nanoseconds(2'000'000);
 }

@@ -43,7 +43,8 @@ std::optional<std::string> run_loopback_capture(AudioCaptureState& state,
                                                 AudioWorkerEnvironment& env);
 
 // The sleep between two drains: min(buffer / rate / 10, 2 ms), 2 ms when the
-// quotient is not finite, to the nearest nanosecond.
+// quotient is not finite or the buffer has no frames, to the nearest
+// nanosecond.
 std::chrono::nanoseconds poll_interval(uint32_t buffer_frames, uint32_t samples_per_sec);
 
 }  // namespace vorel

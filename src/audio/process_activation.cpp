@@ -1,5 +1,6 @@
 #include "audio/process_activation.h"
 
+#include <system_error>
 #include <utility>
 
 namespace vorel {
@@ -71,6 +72,15 @@ std::optional<PlatformError> ActivationCompletion::completed(
   if (!outcome) return std::move(outcome).error();
   complete(*slot_, *signal_, std::move(outcome).value());
   return std::nullopt;
+}
+
+void ActivationCompletion::abandon(int32_t code) noexcept {
+  // Nothing here allocates; only a lock that cannot be taken could throw,
+  // and then the worker's time-out is all that is left.
+  try {
+    complete(*slot_, *signal_, ActivationOutcome(PlatformError::with_info(code, nullptr)));
+  } catch (const std::system_error&) {
+  }
 }
 
 std::string activation_request_failed(const PlatformError& error) {

@@ -101,6 +101,11 @@ class ActivationCompletion {
   // failure of GetActivateResult itself, with nothing stored or signalled.
   std::optional<PlatformError> completed(Result<ActivateResult, PlatformError> reported);
 
+  // Completes the activation with the failure `code` (an HRESULT), for a
+  // handler that could not finish (an allocation of its own failed), so that
+  // the worker does not wait out its time-out. Allocates nothing.
+  void abandon(int32_t code) noexcept;
+
  private:
   std::shared_ptr<ActivationResultSlot> slot_;
   std::shared_ptr<ActivationSignal> signal_;

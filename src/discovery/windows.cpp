@@ -54,7 +54,12 @@ std::vector<WindowRecord> enumerate_windows(platform::WindowServices& services,
 std::optional<std::optional<WindowRecord>> find_window_by_title(platform::WindowServices& services,
                                                                 std::string_view needle_lower,
                                                                 LowerFn lower) {
-  std::vector<WindowRecord> records = enumerate_windows(services, false);
+  return first_with_title(enumerate_windows(services, false), needle_lower, lower);
+}
+
+std::optional<std::optional<WindowRecord>> first_with_title(std::vector<WindowRecord> records,
+                                                            std::string_view needle_lower,
+                                                            LowerFn lower) {
   for (WindowRecord& r : records) {
     std::optional<std::string> title_lower = lower(r.title);
     if (!title_lower) return std::nullopt;

@@ -35,6 +35,13 @@ std::optional<std::optional<WindowRecord>> find_window_by_title(platform::Window
                                                                 std::string_view needle_lower,
                                                                 LowerFn lower);
 
+// The matching half of find_window_by_title, over the records of an
+// enumeration without hidden windows: the enumeration can then run where
+// `lower` cannot (without the interpreter lock), and the match where it can.
+std::optional<std::optional<WindowRecord>> first_with_title(std::vector<WindowRecord> records,
+                                                            std::string_view needle_lower,
+                                                            LowerFn lower);
+
 // The window with this handle, whatever its visibility or title; nullopt when
 // the handle is not a window.
 std::optional<WindowRecord> find_window_by_handle(platform::WindowServices& services,

@@ -1,8 +1,12 @@
 // list_monitors, list_windows, find_window_by_title, find_window_by_handle.
-// They run on the caller's thread with the interpreter lock held and never
-// raise for platform failures.
+// They run on the caller's thread and never raise for platform failures.
+// The window functions talk to the system without the interpreter lock:
+// reading a title can wait for the thread that owns the window, and that
+// thread may be one of this process waiting for the lock. The Python
+// objects are made once the lock is back.
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "discovery/audio_devices.h"
@@ -28,6 +32,20 @@ PyObject* to_list(const std::vector<Record>& records, PyObject* (*make)(const Re
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
   }
   return list.release();
+}
+
+// Runs `work` with the interpreter lock released and takes it back however
+// `work` ends. `work` must not touch a Python object.
+template <class Work>
+auto without_interpreter_lock(Work&& work) {
+  struct Released {
+    PyThreadState* state = PyEval_SaveThread();
+    Released() = default;
+    Released(const Released&) = delete;
+    Released& operator=(const Released&) = delete;
+    ~Released() { PyEval_RestoreThread(state); }
+  } released;
+  return work();
 }
 
 // Python's own str.lower(): the full Unicode mapping with the final-sigma rule.
@@ -62,8 +80,11 @@ PyObject* list_windows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   if (!bind(kListWindows, args, nargs, kwnames, bound)) return nullptr;
   bool include_hidden = false;
   if (bound[0] != nullptr && !to_bool(bound[0], "include_hidden", include_hidden)) return nullptr;
-  auto services = platform::open_window_services();
-  return to_list(enumerate_windows(*services, include_hidden), new_window_info);
+  std::vector<WindowRecord> records = without_interpreter_lock([include_hidden] {
+    auto services = platform::open_window_services();
+    return enumerate_windows(*services, include_hidden);
+  });
+  return to_list(records, new_window_info);
 }
 
 const Signature kListAudioDevices{"list_audio_devices()", std::span<const Param>(kNoParams, 0)};
@@ -95,8 +116,12 @@ PyObject* find_window_by_title(PyObject*, PyObject* const* args, Py_ssize_t narg
   if (!to_text(bound[0], "substring", substring)) return nullptr;
   std::optional<std::string> needle = lower(substring);
   if (!needle) return nullptr;
-  auto services = platform::open_window_services();
-  auto found = vorel::find_window_by_title(*services, *needle, lower);
+  std::vector<WindowRecord> candidates = without_interpreter_lock([] {
+    auto services = platform::open_window_services();
+    return enumerate_windows(*services, false);
+  });
+  // lower() calls into Python: the match runs with the lock.
+  auto found = first_with_title(std::move(candidates), *needle, lower);
   if (!found) return nullptr;  // lower() failed; its exception is set
   if (!*found) Py_RETURN_NONE;
   return new_window_info(**found);
@@ -112,8 +137,10 @@ PyObject* find_window_by_handle(PyObject*, PyObject* const* args, Py_ssize_t nar
   if (!bind(kFindByHandle, args, nargs, kwnames, bound)) return nullptr;
   int64_t hwnd = 0;
   if (!to_int64(bound[0], "hwnd", hwnd)) return nullptr;
-  auto services = platform::open_window_services();
-  auto found = vorel::find_window_by_handle(*services, hwnd);
+  std::optional<WindowRecord> found = without_interpreter_lock([hwnd] {
+    auto services = platform::open_window_services();
+    return vorel::find_window_by_handle(*services, hwnd);
+  });
   if (!found) Py_RETURN_NONE;
   return new_window_info(*found);
 }

@@ -348,6 +348,24 @@ TEST(LoopbackEngine, PollInterval) {
   EXPECT_EQ(poll_interval(100, 0), std::chrono::milliseconds(2));
   EXPECT_EQ(poll_interval(0, 0), std::chrono::milliseconds(2));
   EXPECT_EQ(poll_interval(1, 3), std::chrono::nanoseconds(2000000));
+  EXPECT_EQ(poll_interval(0, 48000), std::chrono::milliseconds(2)) << "no busy loop";
+  EXPECT_EQ(poll_interval(1, 48000), std::chrono::nanoseconds(2083));
+}
+
+TEST(LoopbackEngine, AClientReportingAnEmptyBufferIsPolledEveryTwoMilliseconds) {
+  for (const bool per_process : {false, true}) {
+    EngineRun r;
+    r.script.buffer_frames = 0;
+    if (per_process) r.inputs.process_id = 4321;
+    r.polls = {{float_packet({0.25f, 0.25f})}, {float_packet({0.5f, 0.5f})}};
+    r.stop_at = 3;
+    EXPECT_EQ(r.run(), std::nullopt) << per_process;
+    ASSERT_EQ(r.clock.sleeps.size(), 3u) << per_process;
+    for (auto slept : r.clock.sleeps) {
+      EXPECT_EQ(slept, std::chrono::milliseconds(2)) << per_process;
+    }
+    EXPECT_EQ(r.data().size(), 8u) << "both packets recorded";
+  }
 }
 
 std::vector<uint8_t> read_all(const std::string& path) {

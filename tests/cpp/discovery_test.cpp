@@ -114,6 +114,32 @@ TEST(FindWindowByTitle, CaseInsensitiveFirstVisibleMatch) {
   EXPECT_FALSE(*found);
 }
 
+TEST(FindWindowByTitle, MatchingNeedsOnlyTheRecordsAndStopsAtTheFirstMatch) {
+  // The records are gathered first (without the interpreter lock, in the
+  // module); the services are gone by the time titles are lower-cased.
+  std::vector<WindowRecord> records;
+  {
+    FakeWindowServices fake = sample_windows();
+    records = enumerate_windows(fake, false);
+  }
+  std::vector<std::string> lowered;
+  auto recording = [&](std::string_view s) {
+    lowered.emplace_back(s);
+    return ascii_lower(s);
+  };
+  auto found = first_with_title(records, "second", recording);
+  ASSERT_TRUE(found && *found);
+  EXPECT_EQ((*found)->handle, 0x40);
+  EXPECT_EQ((*found)->pid, 0u);
+  EXPECT_EQ(lowered, (std::vector<std::string>{"Editor - Notes", "Second editor"}));
+
+  lowered.clear();
+  found = first_with_title(records, "editor", recording);
+  ASSERT_TRUE(found && *found);
+  EXPECT_EQ((*found)->handle, 0x10);
+  EXPECT_EQ(lowered.size(), 1u);
+}
+
 TEST(FindWindowByTitle, FailingLowerCaseAbortsTheSearch) {
   FakeWindowServices fake = sample_windows();
   auto failing = [](std::string_view) -> std::optional<std::string> { return std::nullopt; };

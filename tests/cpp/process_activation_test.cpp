@@ -155,6 +155,20 @@ TEST(ProcessActivationWait, ASecondCompletionReplacesAndReleasesTheFirst) {
   EXPECT_EQ(second.stack.objects_alive, 0) << "the worker got the second one";
 }
 
+TEST(ProcessActivationWait, AnAbandonedActivationFailsAtOnceAndReplacesAnEarlierClient) {
+  PendingActivation pending;
+  ActivationCompletion handler = pending.completion();
+  ActivatedScript earlier;
+  EXPECT_FALSE(handler.completed(reported(0, &earlier)).has_value());
+  handler.abandon(static_cast<int32_t>(0x8007000Eu));  // E_OUTOFMEMORY
+  EXPECT_EQ(earlier.stack.objects_alive, 0) << "released, not handed out";
+  auto result = pending.wait(milliseconds(0));
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error(),
+            "Process loopback activation failed: " +
+                PlatformError::with_info(static_cast<int32_t>(0x8007000Eu), nullptr).render());
+}
+
 TEST(ProcessActivationWait, WithoutACompletionItTimesOutAfterTheInjectedTime) {
   PendingActivation pending;
   // A failed GetActivateResult signals nothing.

@@ -10,14 +10,19 @@
 #include <cwchar>
 #include <memory>
 #include <optional>
+#include <new>
 #include <string>
+#include <system_error>
 #include <thread>
+#include <vector>
 
 #include "audio/loopback_engine.h"
 #include "audio/process_activation.h"
 #include "platform/file.h"
+#include "platform/win32/com_entry.h"
 #include "platform/win32/process_loopback_win32.h"
 #include "util/clock.h"
+#include "win/failing_allocation.h"
 
 namespace {
 
@@ -280,6 +285,68 @@ TEST(WinActivationHandler, ActivateCompletedReportsAndFails) {
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(refused.error(), "Process loopback activation failed: " +
                                  PlatformError::with_info(E_NOINTERFACE, nullptr).render());
+}
+
+// --- nothing thrown reaches the platform ---------------------------------------------
+
+TEST(WinComEntry, ExceptionsBecomeTheirHresults) {
+  std::vector<HRESULT> told;
+  auto tell = [&](HRESULT hr) noexcept { told.push_back(hr); };
+  EXPECT_EQ(w::guarded_entry([] { return S_FALSE; }, tell), S_FALSE);
+  EXPECT_EQ(w::guarded_entry([]() -> HRESULT { throw std::bad_alloc(); }, tell), E_OUTOFMEMORY);
+  EXPECT_EQ(w::guarded_entry(
+                []() -> HRESULT {
+                  throw std::system_error(std::make_error_code(std::errc::not_enough_memory));
+                },
+                tell),
+            E_OUTOFMEMORY);
+  EXPECT_EQ(w::guarded_entry(
+                []() -> HRESULT {
+                  throw std::system_error(
+                      std::make_error_code(std::errc::resource_deadlock_would_occur));
+                },
+                tell),
+            E_UNEXPECTED);
+  EXPECT_EQ(w::guarded_entry([]() -> HRESULT { throw 42; }), E_UNEXPECTED);
+  EXPECT_EQ(told, (std::vector<HRESULT>{E_OUTOFMEMORY, E_OUTOFMEMORY, E_UNEXPECTED}))
+      << "told of failures only, and not by the overload without a listener";
+}
+
+TEST(WinActivationHandler, AFailedAllocationInQueryInterfaceIsOutOfMemory) {
+  Handler h;
+  for (const IID* iid : {&w::kIidWeakReferenceSource, &w::kIidMarshal}) {
+    for (IUnknown* from : {static_cast<IUnknown*>(h.handler.get()), h.identity.get()}) {
+      void* out = &out;
+      vorel::testing::fail_allocation(1);
+      const HRESULT hr = from->QueryInterface(*iid, &out);
+      const bool failed = vorel::testing::allocation_failed();
+      vorel::testing::fail_allocation(0);
+      ASSERT_TRUE(failed) << "the query allocates";
+      EXPECT_EQ(hr, E_OUTOFMEMORY);
+      EXPECT_EQ(out, nullptr);
+      EXPECT_EQ(count_of(h.identity.get()), 2u) << "no reference left behind";
+    }
+    // Nothing was kept half made: the next query succeeds.
+    ComPtr<IUnknown> got = query<IUnknown>(h.handler.get(), *iid);
+    EXPECT_TRUE(got);
+  }
+}
+
+TEST(WinActivationHandler, AFailedAllocationInActivateCompletedTellsTheWorkerAtOnce) {
+  Handler h;
+  ScriptedOperation operation;
+  operation.activated = h.identity.get();
+  vorel::testing::fail_allocation(1);
+  const HRESULT hr = h.handler->ActivateCompleted(&operation);
+  const bool failed = vorel::testing::allocation_failed();
+  vorel::testing::fail_allocation(0);
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(hr, E_OUTOFMEMORY);
+  EXPECT_EQ(count_of(h.identity.get()), 2u) << "the interface handed back was released";
+  auto result = h.pending.wait(milliseconds(0));
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error(), "Process loopback activation failed: " +
+                                PlatformError::with_info(E_OUTOFMEMORY, nullptr).render());
 }
 
 // --- the platform's activation ---------------------------------------------------------

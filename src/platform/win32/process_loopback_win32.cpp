@@ -7,6 +7,7 @@
 
 #include "audio/silence_fill.h"
 #include "platform/kernel.h"
+#include "platform/win32/com_entry.h"
 #include "platform/win32/core_audio_win32.h"
 #include "util/clock.h"
 
@@ -125,7 +126,9 @@ class WeakLink final : public IWeakReferenceSource,
     return S_OK;
   }
 
-  HRESULT STDMETHODCALLTYPE Resolve(REFIID iid, IInspectable** out) override;
+  HRESULT STDMETHODCALLTYPE Resolve(REFIID iid, IInspectable** out) override {
+    return guarded_entry([&] { return resolve(iid, out); });
+  }
 
   // The handler's last act before it is freed.
   void detach() noexcept {
@@ -134,6 +137,8 @@ class WeakLink final : public IWeakReferenceSource,
   }
 
  private:
+  HRESULT resolve(REFIID iid, IInspectable** out);
+
   std::mutex mutex_;
   CompletionHandler* target_;  // guarded by mutex_
 };
@@ -154,12 +159,19 @@ class CompletionHandler final : public IInspectable,
   CompletionHandler(const CompletionHandler&) = delete;
   CompletionHandler& operator=(const CompletionHandler&) = delete;
 
+  // Every method the platform can reach through the two tables is guarded
+  // where it can throw: QueryInterface (it makes the marshaler and the weak
+  // link) and ActivateCompleted.
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
     if (is_null(iid) || out == nullptr) {
       if (out != nullptr) *out = nullptr;
       return E_POINTER;
     }
     *out = nullptr;
+    return guarded_entry([&] { return query_interface(iid, out); });
+  }
+
+  HRESULT query_interface(REFIID iid, void** out) {
     if (iid == kIidUnknown || iid == kIidInspectable || iid == kIidAgileObject) {
       *out = identity();
     } else if (iid == kIidActivateAudioInterfaceCompletionHandler) {
@@ -210,10 +222,15 @@ class CompletionHandler final : public IInspectable,
   HRESULT STDMETHODCALLTYPE ActivateCompleted(
       IActivateAudioInterfaceAsyncOperation* operation) override {
     if (operation == nullptr) return E_POINTER;
-    if (auto failure = completion_.completed(activate_result(*operation))) {
-      return return_failure(std::move(*failure));
-    }
-    return S_OK;
+    return guarded_entry(
+        [&] {
+          if (auto failure = completion_.completed(activate_result(*operation))) {
+            return return_failure(std::move(*failure));
+          }
+          return S_OK;
+        },
+        // The worker learns the failure at once rather than at its time-out.
+        [&](HRESULT failure) noexcept { completion_.abandon(failure); });
   }
 
  private:
@@ -234,7 +251,7 @@ class CompletionHandler final : public IInspectable,
   ComPtr<WeakLink> weak_;  // made at the first request, then shared
 };
 
-HRESULT STDMETHODCALLTYPE WeakLink::Resolve(REFIID iid, IInspectable** out) {
+HRESULT WeakLink::resolve(REFIID iid, IInspectable** out) {
   if (out == nullptr) return E_POINTER;
   *out = nullptr;
   CompletionHandler* target = nullptr;

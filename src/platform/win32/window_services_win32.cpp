@@ -3,11 +3,13 @@
 // code).
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <iterator>
 #include <memory>
 #include <vector>
 
 #include "platform/window_services.h"
+#include "platform/win32/capture_surface_win32.h"
 #include "platform/win32/compat.h"
 #include "platform/win32/scoped.h"
 
@@ -30,80 +32,91 @@ Rect to_rect(const RECT& r) {
               static_cast<int32_t>(r.right), static_cast<int32_t>(r.bottom)};
 }
 
+// A visitor runs inside the system's enumeration: nothing it throws may
+// unwind through the system's frames. The exception is kept, the
+// enumeration ends, and the exception is thrown again once the system call
+// has returned.
+template <class Visitor>
+struct Visit {
+  const Visitor& visitor;
+  std::exception_ptr thrown;
+
+  template <class Handle>
+  BOOL operator()(Handle handle) noexcept {
+    try {
+      return visitor(handle) ? TRUE : FALSE;
+    } catch (...) {
+      thrown = std::current_exception();
+      return FALSE;
+    }
+  }
+
+  bool finish(BOOL result) const {
+    if (thrown) std::rethrow_exception(thrown);
+    return result != FALSE;
+  }
+};
+
 BOOL CALLBACK visit_window(HWND window, LPARAM param) {
-  const auto& visit = *reinterpret_cast<const WindowVisitor*>(param);
-  return visit(to_handle(window)) ? TRUE : FALSE;
+  return (*reinterpret_cast<Visit<WindowVisitor>*>(param))(to_handle(window));
 }
 
 BOOL CALLBACK visit_monitor(HMONITOR monitor, HDC, LPRECT, LPARAM param) {
-  const auto& visit = *reinterpret_cast<const MonitorVisitor*>(param);
-  return visit(reinterpret_cast<MonitorHandle>(monitor)) ? TRUE : FALSE;
+  return (*reinterpret_cast<Visit<MonitorVisitor>*>(param))(
+      reinterpret_cast<MonitorHandle>(monitor));
 }
 
 static_assert(sizeof(MONITORINFOEXW) == 104, "MONITORINFOEXW as callers rely on it");
 
-// PW_RENDERFULLCONTENT: the window draws everything, DirectComposition
-// content included, not only what it paints on WM_PRINT.
-constexpr UINT kPrintFullContent = 2;
+// A window that another thread of this process owns. GetWindowTextLengthW
+// and GetWindowTextW send such a window a message and wait until its thread
+// answers, which it never does while it waits for something the caller
+// holds (a GUI thread waiting for the interpreter lock, for one). For
+// windows of other processes and of this thread they send nothing that
+// could block.
+bool owned_by_another_thread_here(HWND window) {
+  DWORD process = 0;
+  const DWORD thread = GetWindowThreadProcessId(window, &process);
+  return thread != 0 && process == GetCurrentProcessId() && thread != GetCurrentThreadId();
+}
 
-// The GDI objects of one capture, in the order they are made; members are
-// destroyed newest first, which puts the old selection back before the
-// bitmap is deleted.
-class GdiCaptureSurface final : public CaptureSurface {
- public:
-  explicit GdiCaptureSurface(const CaptureSource& source)
-      : source_(source),
-        window_(source.is_window ? to_hwnd(source.window) : nullptr),
-        source_dc_(window_),
-        memory_dc_(CreateCompatibleDC(source_dc_.get())),
-        bitmap_(CreateCompatibleBitmap(source_dc_.get(), source.width, source.height)),
-        selection_(memory_dc_.get(), bitmap_.get()),
-        pixels_(static_cast<size_t>(source.width) * static_cast<size_t>(source.height) * 4) {
-    description_.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    description_.bmiHeader.biWidth = source.width;
-    description_.bmiHeader.biHeight = -source.height;  // top-down rows
-    description_.bmiHeader.biPlanes = 1;
-    description_.bmiHeader.biBitCount = 32;
-    description_.bmiHeader.biCompression = BI_RGB;
-    description_.bmiHeader.biSizeImage = static_cast<DWORD>(pixels_.size());
+// The text the system keeps for such a window, read without a message:
+// what it was created with or last given by SetWindowText. Returns the
+// number of units copied (the last one a NUL), as GetWindowTextW does.
+int32_t stored_text(HWND window, char16_t* buffer, int32_t count) {
+  return InternalGetWindowText(window, reinterpret_cast<LPWSTR>(buffer), count);
+}
+
+int32_t stored_text_length(HWND window) {
+  // InternalGetWindowText tells no length: read into a growing buffer until
+  // the text fits with room to spare.
+  constexpr int32_t kMaxUnits = 1 << 20;
+  std::vector<char16_t> buffer(256);
+  for (;;) {
+    const int32_t count = static_cast<int32_t>(buffer.size());
+    const int32_t copied = stored_text(window, buffer.data(), count);
+    if (copied < count - 1 || count >= kMaxUnits) return copied;
+    buffer.resize(buffer.size() * 2);
   }
-
-  const uint8_t* grab() override {
-    // Failures are not reported: the frame holds whatever the bitmap holds.
-    if (source_.is_window) {
-      (void)PrintWindow(window_, memory_dc_.get(), kPrintFullContent);
-    } else {
-      (void)BitBlt(memory_dc_.get(), 0, 0, source_.width, source_.height, source_dc_.get(),
-                   source_.origin_x, source_.origin_y, SRCCOPY);
-    }
-    (void)GetDIBits(memory_dc_.get(), bitmap_.get(), 0, static_cast<UINT>(source_.height),
-                    pixels_.data(), &description_, DIB_RGB_COLORS);
-    return pixels_.data();
-  }
-
- private:
-  CaptureSource source_;
-  HWND window_;
-  win32::ScopedWindowDc source_dc_;
-  win32::ScopedMemoryDc memory_dc_;
-  win32::ScopedGdiObject bitmap_;
-  win32::ScopedSelection selection_;
-  BITMAPINFO description_{};
-  std::vector<uint8_t> pixels_;
-};
+}
 
 class Win32WindowServices final : public WindowServices {
  public:
   bool enum_windows(WindowVisitor visit) override {
-    return EnumWindows(visit_window, reinterpret_cast<LPARAM>(&visit)) != FALSE;
+    Visit<WindowVisitor> state{visit, nullptr};
+    return state.finish(EnumWindows(visit_window, reinterpret_cast<LPARAM>(&state)));
   }
 
   int32_t get_window_text_length(WindowHandle window) override {
-    return GetWindowTextLengthW(to_hwnd(window));
+    const HWND w = to_hwnd(window);
+    if (owned_by_another_thread_here(w)) return stored_text_length(w);
+    return GetWindowTextLengthW(w);
   }
 
   int32_t get_window_text(WindowHandle window, char16_t* buffer, int32_t count) override {
-    return GetWindowTextW(to_hwnd(window), reinterpret_cast<LPWSTR>(buffer), count);
+    const HWND w = to_hwnd(window);
+    if (owned_by_another_thread_here(w)) return stored_text(w, buffer, count);
+    return GetWindowTextW(w, reinterpret_cast<LPWSTR>(buffer), count);
   }
 
   int32_t get_class_name(WindowHandle window, char16_t* buffer, int32_t count) override {
@@ -124,8 +137,9 @@ class Win32WindowServices final : public WindowServices {
   bool is_window(WindowHandle window) override { return IsWindow(to_hwnd(window)) != FALSE; }
 
   bool enum_display_monitors(MonitorVisitor visit) override {
-    return EnumDisplayMonitors(nullptr, nullptr, visit_monitor,
-                               reinterpret_cast<LPARAM>(&visit)) != FALSE;
+    Visit<MonitorVisitor> state{visit, nullptr};
+    return state.finish(EnumDisplayMonitors(nullptr, nullptr, visit_monitor,
+                                            reinterpret_cast<LPARAM>(&state)));
   }
 
   bool get_monitor_info(MonitorHandle monitor, MonitorInfoEx* info) override {
@@ -149,7 +163,7 @@ class Win32WindowServices final : public WindowServices {
   }
 
   std::unique_ptr<CaptureSurface> create_capture_surface(const CaptureSource& source) override {
-    return std::make_unique<GdiCaptureSurface>(source);
+    return win32::make_gdi_capture_surface(source);
   }
 
  private:
