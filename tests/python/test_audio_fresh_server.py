@@ -168,10 +168,15 @@ def test_clicks_keep_their_wall_clock_positions(fresh_server, tmp_path, per_proc
     played = seen[(seen > 0) & (seen < elapsed - 0.1)]
     recorded = click_onsets(samples, rate)
     assert len(played) >= 3, seen
-    # A process's streams are placed a fixed 40 ms after they arrive, so that
-    # their uneven bursts join without gaps.
-    tolerance = 0.065 if per_process else 0.03
+    # A process's streams are placed 40 ms after they arrive, so that their
+    # uneven bursts join without gaps; a burst that came late moves the rest
+    # of its stream later. The sink's own monitor is exact.
+    early, late = (0.01, 0.15) if per_process else (0.03, 0.03)
+
+    def close(offsets):
+        return (offsets > -early) & (offsets < late)
+
     for t in played:
-        assert np.abs(recorded - t).min() < tolerance, (t, recorded, played)
+        assert close(recorded - t).any(), (t, recorded, played)
     for t in recorded[(recorded > played[0] - 0.1) & (recorded < elapsed - 0.1)]:
-        assert np.abs(seen - t).min() < tolerance, (t, recorded, seen)
+        assert close(t - seen).any(), (t, recorded, seen)
