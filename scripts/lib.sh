@@ -189,7 +189,8 @@ start_pipewire() {
   export PULSE_SERVER="unix:$dir/runtime/pulse/native"
   wait_for "pipewire-pulse" "$dir/pipewire-pulse.log" pactl info
   pactl load-module module-null-sink sink_name=test_sink rate=48000 channels=2 >/dev/null
-  wait_for "the null sink" "$dir/wireplumber.log" sh -c 'pactl list short sinks | grep -qw test_sink'
+  wait_for "the null sink" "$dir/wireplumber.log" \
+    sh -c 'pactl list short sinks | grep -qw test_sink'
   pactl set-default-sink test_sink
   wait_for "the default sink" "$dir/wireplumber.log" \
     sh -c '[ "$(pactl get-default-sink)" = test_sink ]'

@@ -63,9 +63,9 @@ inline SteadyTime next_read_plays_at(const RecordTiming& t, uint32_t rate, size_
 // not, and asks `pending()` before each packet.
 class WallClockStart {
  public:
-  // Frames the clock may run ahead of what has arrived before any silence is
-  // due: a fragment on its way plus scheduling slack, so silence handed out
-  // by the clock never has to be taken back when the first frame arrives.
+  // How far the clock runs ahead of what has arrived before silence is due:
+  // a fragment on its way plus scheduling slack, so that silence handed out
+  // by the clock never overlaps the first frame when it arrives.
   static constexpr std::chrono::milliseconds kHoldBack{20};
   // More than this in front of the first frame is not believed: no sink
   // renders that far ahead.
@@ -115,7 +115,9 @@ class WallClockStart {
   }
 
  private:
-  uint64_t frames_since_origin(SteadyTime t) const { return duration_to_frames(t - origin_, rate_); }
+  uint64_t frames_since_origin(SteadyTime t) const {
+    return duration_to_frames(t - origin_, rate_);
+  }
 
   uint32_t rate_;
   SteadyTime started_{};
