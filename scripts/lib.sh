@@ -10,6 +10,7 @@ VOREL_APT_PACKAGES=(
   libx11-dev libx11-xcb-dev libxcb1-dev libxcb-randr0-dev libxcb-shm0-dev
   libxcb-composite0-dev libxext-dev libxrandr-dev libxcomposite-dev
   libpulse-dev pulseaudio pulseaudio-utils
+  pipewire pipewire-pulse wireplumber dbus-user-session
   xvfb x11-xserver-utils x11-utils evilwm xdotool ffmpeg
   googletest libgtest-dev
   mingw-w64 g++-mingw-w64-x86-64-posix wine wine64
@@ -141,6 +142,60 @@ CONF
   # A fresh null sink has rendered up to 2 s ahead before the reader lowered
   # its latency, and its monitor stays silent until then: wait for the first
   # bytes so that recordings get data at once.
+  timeout 5 parec --latency-msec=10 -d test_sink.monitor 2>/dev/null | head -c 4 >/dev/null || true
+}
+
+# Waits up to 10 s for a command to succeed; the log file is shown if not.
+# Arguments: what (for the message), log file, command...
+wait_for() {
+  local what="$1" logfile="$2"
+  shift 2
+  local i
+  for i in $(seq 1 200); do
+    "$@" >/dev/null 2>&1 && return 0
+    sleep 0.05
+  done
+  log "$what did not come up"
+  cat "$logfile" >&2 || true
+  return 1
+}
+
+# Starts a private PipeWire with its PulseAudio server (pipewire-pulse) and
+# session manager (wireplumber) on a private session bus, with a null sink
+# "test_sink" (48 kHz stereo) as the default sink; exports PULSE_SERVER and
+# XDG_RUNTIME_DIR, and keeps a low-latency reader on the sink's monitor as
+# start_pulseaudio does. Each process is stopped by its PID at exit.
+start_pipewire() {
+  local dir="$VOREL_TMP/pipewire.$RANDOM"
+  mkdir -p "$dir/runtime" "$dir/config" "$dir/state" "$dir/data"
+  chmod 700 "$dir/runtime"
+  local bus="unix:path=$dir/runtime/bus"
+  # Nothing of the user's own configuration, state or session is used.
+  local env=(env XDG_RUNTIME_DIR="$dir/runtime" XDG_CONFIG_HOME="$dir/config"
+    XDG_STATE_HOME="$dir/state" XDG_DATA_HOME="$dir/data" HOME="$dir"
+    DBUS_SESSION_BUS_ADDRESS="$bus")
+  "${env[@]}" dbus-daemon --session --nofork --nopidfile --address="$bus" \
+    >"$dir/dbus.log" 2>&1 </dev/null &
+  VOREL_STARTED_PIDS+=($!)
+  wait_for "the session bus" "$dir/dbus.log" test -S "$dir/runtime/bus"
+  "${env[@]}" pipewire >"$dir/pipewire.log" 2>&1 </dev/null &
+  VOREL_STARTED_PIDS+=($!)
+  wait_for "pipewire" "$dir/pipewire.log" test -S "$dir/runtime/pipewire-0"
+  "${env[@]}" wireplumber >"$dir/wireplumber.log" 2>&1 </dev/null &
+  VOREL_STARTED_PIDS+=($!)
+  "${env[@]}" pipewire-pulse >"$dir/pipewire-pulse.log" 2>&1 </dev/null &
+  VOREL_STARTED_PIDS+=($!)
+  export XDG_RUNTIME_DIR="$dir/runtime"
+  export PULSE_SERVER="unix:$dir/runtime/pulse/native"
+  wait_for "pipewire-pulse" "$dir/pipewire-pulse.log" pactl info
+  pactl load-module module-null-sink sink_name=test_sink rate=48000 channels=2 >/dev/null
+  wait_for "the null sink" "$dir/wireplumber.log" \
+    sh -c 'pactl list short sinks | grep -qw test_sink'
+  pactl set-default-sink test_sink
+  wait_for "the default sink" "$dir/wireplumber.log" \
+    sh -c '[ "$(pactl get-default-sink)" = test_sink ]'
+  parec --latency-msec=10 -d test_sink.monitor >/dev/null 2>&1 &
+  VOREL_STARTED_PIDS+=($!)
   timeout 5 parec --latency-msec=10 -d test_sink.monitor 2>/dev/null | head -c 4 >/dev/null || true
 }
 

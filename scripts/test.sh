@@ -21,6 +21,12 @@ start_pulseaudio
 export VOREL_REQUIRE_DISPLAY=1 VOREL_REQUIRE_AUDIO=1
 (cd "$VOREL_ROOT" && "$VOREL_VENV/bin/python" -m pytest -q -p no:cacheprovider tests/python)
 
+# Most Linux desktops run PipeWire: the audio tests again, on pipewire-pulse.
+log "Python audio tests on pipewire-pulse"
+start_pipewire
+(cd "$VOREL_ROOT" && VOREL_SOUND_SERVER=pipewire "$VOREL_VENV/bin/python" -m pytest -q \
+  -p no:cacheprovider tests/python/test_audio_*.py)
+
 if [ "${VOREL_SKIP_WINDOWS:-0}" != "1" ]; then
   log "Windows backend (cross build, Wine)"
   bash "$VOREL_ROOT/scripts/win_cross.sh"

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/linux/pulse_connection.h"
+#include "platform/linux/pulse_wall_clock_start.h"
 
 namespace vorel::platform::pulse {
 namespace {
@@ -177,6 +178,111 @@ TEST(PulsePacketAssembler, DiscardEmptiesTheStreamAndTheCarriedBytes) {
   EXPECT_EQ(a.next_size(src).value(), 0u);
   src.push(counting(100, 4));
   EXPECT_EQ(read_all(a, src, 4), counting(100, 4)) << "no stale partial frame in front";
+}
+
+// --------------------------------------------------------------------------
+// Where a record stream's first frame goes on the wall clock
+
+using std::chrono::milliseconds;
+
+constexpr uint32_t kRate = 44100;
+constexpr size_t kFrameBytes = 8;  // float stereo
+
+SteadyTime at_ms(int64_t ms) { return SteadyTime(milliseconds(1'000'000 + ms)); }
+
+TEST(PulseWallClockStart, PlayTimeComesFromTheSinksLeadAndWhatIsQueued) {
+  RecordTiming t;
+  t.measured_at = at_ms(0);
+  // A fresh idle sink: nothing queued yet, rendered 1932 ms ahead.
+  t.sink_usec = 1'932'000;
+  EXPECT_EQ(next_read_plays_at(t, kRate, kFrameBytes), at_ms(1932));
+  // 441 frames (10 ms) queued before the frame the sink renders next.
+  t.sink_usec = 9'700;
+  t.write_index = 441 * kFrameBytes;
+  EXPECT_EQ(next_read_plays_at(t, kRate, kFrameBytes),
+            at_ms(0) + std::chrono::microseconds(9'700) - milliseconds(10));
+  // A source's own latency: captured that long before it was queued.
+  t.sink_usec = 0;
+  t.source_usec = 700;
+  t.read_index = t.write_index;
+  EXPECT_EQ(next_read_plays_at(t, kRate, kFrameBytes),
+            at_ms(0) - std::chrono::microseconds(700));
+  // A read index past the write index (the client's local correction ran
+  // ahead) counts as nothing queued.
+  t.read_index = t.write_index + 100 * kFrameBytes;
+  EXPECT_EQ(next_read_plays_at(t, kRate, kFrameBytes),
+            at_ms(0) - std::chrono::microseconds(700));
+}
+
+TEST(PulseWallClockStart, SilenceFillsWhatTheSinkRenderedBeforeTheStart) {
+  WallClockStart s(kRate);
+  s.start(at_ms(0), 0);
+  EXPECT_TRUE(s.waiting());
+  EXPECT_EQ(s.pending(0), 0u);
+  // Nothing arrives for a while: the clock makes silence due, held back by
+  // a fragment's worth.
+  s.nothing_yet(at_ms(10));
+  EXPECT_EQ(s.pending(0), 0u);
+  s.nothing_yet(at_ms(520));
+  EXPECT_EQ(s.pending(0), 22050u);  // 500 ms
+  // Handed out; then the first frame arrives, played 1932 ms after the start.
+  s.first_frame(at_ms(1932));
+  EXPECT_FALSE(s.waiting());
+  EXPECT_EQ(s.pending(22050), uint64_t{85201} - 22050);
+  EXPECT_EQ(s.pending(85201), 0u);
+  // Placed once: the clock makes nothing more due.
+  s.nothing_yet(at_ms(5000));
+  EXPECT_EQ(s.pending(85201), 0u);
+}
+
+TEST(PulseWallClockStart, SilenceHandedOutIsNeverTakenBackAndLeadsAreBounded) {
+  WallClockStart s(kRate);
+  s.start(at_ms(0), 0);
+  s.nothing_yet(at_ms(120));  // 100 ms due
+  // The first frame plays earlier than the silence already due (the sink
+  // rewound): it simply follows.
+  s.first_frame(at_ms(50));
+  EXPECT_EQ(s.pending(0), 4410u);
+  EXPECT_EQ(s.pending(4410), 0u);
+
+  // A frame played before the start gets no silence.
+  s.start(at_ms(0), 0);
+  s.first_frame(at_ms(-30));
+  EXPECT_EQ(s.pending(0), 0u);
+
+  // No sink renders half a minute ahead: such a figure is not believed.
+  s.start(at_ms(0), 0);
+  s.first_frame(at_ms(30'000));
+  EXPECT_EQ(s.pending(0), 0u);
+
+  // Without a timing figure the first frame follows at once.
+  s.start(at_ms(0), 0);
+  s.first_frame_unplaced();
+  EXPECT_FALSE(s.waiting());
+  EXPECT_EQ(s.pending(0), 0u);
+}
+
+TEST(PulseWallClockStart, ARestartContinuesTheTimeLineAndStopEndsTheSilence) {
+  WallClockStart s(kRate);
+  s.start(at_ms(0), 0);
+  s.first_frame(at_ms(0));
+  // Stopped after 1 s of frames, resumed at 5 s: the gap is the resume's.
+  s.stop();
+  s.start(at_ms(5000), 44100);
+  s.first_frame(at_ms(5100));
+  EXPECT_EQ(s.pending(44100), 4410u);
+  s.stop();
+  EXPECT_EQ(s.pending(44100), 0u);
+  EXPECT_FALSE(s.waiting());
+  s.nothing_yet(at_ms(9000));
+  EXPECT_EQ(s.pending(44100), 0u) << "no clock silence while stopped";
+}
+
+TEST(PulseWallClockStart, FrameCountsSurviveLongRecordings) {
+  const uint64_t day = uint64_t{86'400} * 192'000;
+  EXPECT_EQ(duration_to_frames(frames_to_duration(day, 192'000), 192'000), day);
+  EXPECT_EQ(duration_to_frames(milliseconds(-5), kRate), 0u);
+  EXPECT_EQ(frames_to_duration(100, 0).count(), 0);
 }
 
 }  // namespace

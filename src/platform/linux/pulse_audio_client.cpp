@@ -5,11 +5,16 @@
 #include <pulse/sample.h>
 #include <pulse/stream.h>
 
+#include <algorithm>
+#include <chrono>
+#include <optional>
 #include <utility>
+#include <vector>
 
 #include "platform/linux/pulse_packet_assembler.h"
 #include "platform/linux/pulse_sinks.h"
 #include "platform/linux/pulse_stream_client.h"
+#include "platform/linux/pulse_wall_clock_start.h"
 
 namespace vorel::platform::pulse {
 namespace {
@@ -51,17 +56,23 @@ PlatformError sink_gone(const std::string& sink) {
 void on_success(pa_stream*, int success, void* userdata) { *static_cast<int*>(userdata) = success; }
 
 // The record stream shared by the audio client that made it and the capture
-// client that reads it, so either may be released first.
+// client that reads it, so either may be released first. Its packets start
+// with the silence that keeps the recording on the wall clock
+// (pulse_wall_clock_start.h).
 class MonitorStream final : public FragmentSource {
  public:
   MonitorStream(std::shared_ptr<PulseConnection> connection, StreamPtr stream,
-                const std::string& source, const pa_buffer_attr& attr, size_t frame_bytes)
+                const std::string& source, const pa_buffer_attr& attr, uint32_t rate,
+                size_t frame_bytes)
       : connection_(std::move(connection)),
         stream_(std::move(stream)),
         source_(source),
         what_("Recording from " + source),
         attr_(attr),
-        assembler_(frame_bytes) {}
+        rate_(rate),
+        frame_bytes_(frame_bytes),
+        assembler_(frame_bytes),
+        clock_start_(rate) {}
 
   Status<PlatformError> start() {
     if (running_) return Err(out_of_order(kNotStopped, "the stream is already running"));
@@ -80,6 +91,7 @@ class MonitorStream final : public FragmentSource {
       if (pa_stream_get_state(s) != PA_STREAM_READY) return Err(failure());
     }
     running_ = true;
+    clock_start_.start(std::chrono::steady_clock::now(), handed_out_);
     return Unit{};
   }
 
@@ -89,14 +101,16 @@ class MonitorStream final : public FragmentSource {
     auto corked = set_corked(true);
     if (!corked) return corked;
     running_ = false;
+    clock_start_.stop();
     return Unit{};
   }
 
   Status<PlatformError> reset() {
     if (running_) return Err(out_of_order(kNotStopped, "the stream is running"));
-    if (assembler_.handed_out()) {
+    if (assembler_.handed_out() || silent_out_) {
       return Err(out_of_order(kBufferOperationPending, "a packet is still held"));
     }
+    handed_out_ = 0;
     if (!connected_) return Unit{};
     // The server's queue first; what it sent before acknowledging arrives
     // before the acknowledgement and is dropped with ours.
@@ -110,19 +124,45 @@ class MonitorStream final : public FragmentSource {
 
   Result<uint32_t, PlatformError> next_packet_size() {
     if (!connected_) return uint32_t{0};
+    if (silent_out_) return *silent_out_;
     auto pumped = connection_->dispatch_pending(what_);
     if (!pumped) return Err(std::move(pumped).error());
     if (pa_stream_get_state(stream_.get()) != PA_STREAM_READY) return Err(failure());
+    if (clock_start_.waiting() && !assembler_.handed_out()) {
+      auto placed = place_first_frame();
+      if (!placed) return Err(std::move(placed).error());
+    }
+    if (const uint32_t silent = silence_due()) return silent;
     return assembler_.next_size(*this);
   }
 
   Result<Packet, PlatformError> get_buffer() {
     if (!connected_) return Packet{};
+    if (silent_out_) {
+      return Err(out_of_order(kOutOfOrder, "the previous packet has not been released"));
+    }
+    if (const uint32_t silent = silence_due()) {
+      // Callers skip the data of a silent packet; zeros are there all the same.
+      const size_t size = static_cast<size_t>(silent) * frame_bytes_;
+      if (zeros_.size() < size) zeros_.resize(size, 0);
+      silent_out_ = silent;
+      return Packet{zeros_.data(), silent, kBufferFlagSilent};
+    }
     return assembler_.get(*this);
   }
 
   Status<PlatformError> release_buffer(uint32_t frames) {
-    return assembler_.release(*this, frames);
+    if (silent_out_) {
+      if (frames != 0 && frames != *silent_out_) {
+        return Err(out_of_order(kInvalidSize, "a packet is released whole or not at all"));
+      }
+      silent_out_.reset();
+      handed_out_ += frames;
+      return Unit{};
+    }
+    auto released = assembler_.release(*this, frames);
+    if (released) handed_out_ += frames;
+    return released;
   }
 
   Result<Fragment, PlatformError> peek() override {
@@ -145,6 +185,58 @@ class MonitorStream final : public FragmentSource {
     return pulse_error(kDeviceInvalidated, what_, pa_context_errno(connection_->context()));
   }
 
+  // Silent frames to hand out before the next real one, a second at most
+  // per packet (the buffer a Core Audio client would have).
+  uint32_t silence_due() const {
+    if (!running_) return 0;
+    return static_cast<uint32_t>(
+        std::min<uint64_t>(clock_start_.pending(handed_out_), std::max<uint32_t>(rate_, 1)));
+  }
+
+  // Until the first frame after a start arrives, the clock makes silence
+  // due; when it arrives, the stream's timing tells when it is played.
+  Status<PlatformError> place_first_frame() {
+    if (!running_) return Unit{};
+    auto pending = assembler_.next_size(*this);
+    if (!pending) return Err(std::move(pending).error());
+    if (*pending == 0) {
+      clock_start_.nothing_yet(std::chrono::steady_clock::now());
+      return Unit{};
+    }
+    auto timing = query_timing();
+    if (!timing) return Err(std::move(timing).error());
+    if (*timing) {
+      clock_start_.first_frame(next_read_plays_at(**timing, rate_, frame_bytes_));
+    } else {
+      clock_start_.first_frame_unplaced();
+    }
+    return Unit{};
+  }
+
+  // A fresh timing snapshot of the stream; nullopt when the server gave
+  // none that can be relied on.
+  Result<std::optional<RecordTiming>, PlatformError> query_timing() {
+    pa_stream* s = stream_.get();
+    int ok = 0;
+    const auto asked = std::chrono::steady_clock::now();
+    auto done = connection_->complete(
+        OperationPtr(pa_stream_update_timing_info(s, on_success, &ok)), what_);
+    if (!done) return Err(std::move(done).error());
+    const auto answered = std::chrono::steady_clock::now();
+    const pa_timing_info* info = pa_stream_get_timing_info(s);
+    if (!ok || info == nullptr || info->write_index_corrupt || info->read_index_corrupt) {
+      return std::optional<RecordTiming>();
+    }
+    RecordTiming timing;
+    // The server took its figures between our request and its answer.
+    timing.measured_at = asked + (answered - asked) / 2;
+    timing.sink_usec = info->sink_usec;
+    timing.source_usec = info->source_usec;
+    timing.write_index = info->write_index;
+    timing.read_index = info->read_index;
+    return std::optional<RecordTiming>(timing);
+  }
+
   Status<PlatformError> set_corked(bool corked) {
     int ok = 0;
     auto done = connection_->complete(
@@ -160,7 +252,13 @@ class MonitorStream final : public FragmentSource {
   std::string source_;
   std::string what_;
   pa_buffer_attr attr_;
+  uint32_t rate_;
+  size_t frame_bytes_;
   PacketAssembler assembler_;
+  WallClockStart clock_start_;
+  uint64_t handed_out_ = 0;  // frames released since the last reset, silent ones included
+  std::optional<uint32_t> silent_out_;  // a silent packet handed out, not yet released
+  std::vector<uint8_t> zeros_;
   bool connected_ = false;
   bool running_ = false;
 };
@@ -220,7 +318,7 @@ class LoopbackClient final : public StreamAudioClient<MonitorStream> {
     const std::string source =
         (*sink)->monitor_source.empty() ? sink_ + ".monitor" : (*sink)->monitor_source;
     set_stream(std::make_shared<MonitorStream>(connection_, std::move(stream), source, attr,
-                                               pa_frame_size(&sample_format)),
+                                               sample_format.rate, pa_frame_size(&sample_format)),
                sample_format.rate);
     return Unit{};
   }
