@@ -1,5 +1,6 @@
 #include "module/stream_sink.h"
 
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -9,10 +10,33 @@
 namespace vorel::py {
 namespace {
 
-// The method name looked up on the stream for every frame, made once.
+// The method name looked up on the stream for every frame, made once. A
+// failure (no memory) is not remembered: the call that meets it fails with
+// the MemoryError set, and the next one tries again. Only ever called with
+// the interpreter lock held, which guards the cache.
 PyObject* write_name() {
-  static PyObject* name = PyUnicode_InternFromString("write");
+  static PyObject* name = nullptr;
+  if (name == nullptr) name = PyUnicode_InternFromString("write");
   return name;
+}
+
+// A bytes object keeps its hash once computed; new contents need it dropped.
+// The field is deprecated for readers, but writing -1 is what CPython itself
+// does for a bytes object it has just filled.
+void forget_cached_hash(PyObject* bytes) {
+#if defined(_MSC_VER)
+#pragma warning(push)
+#pragma warning(disable : 4996)
+#else
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+  reinterpret_cast<PyBytesObject*>(bytes)->ob_shash = -1;
+#if defined(_MSC_VER)
+#pragma warning(pop)
+#else
+#pragma GCC diagnostic pop
+#endif
 }
 
 bool is_numpy_or_python_bool(PyObject* o, bool& value) {
@@ -31,7 +55,24 @@ bool is_numpy_or_python_bool(PyObject* o, bool& value) {
 
 PythonStreamSink::PythonStreamSink(PyObject* stream) : stream_(Py_NewRef(stream)) {}
 
-PythonStreamSink::~PythonStreamSink() { defer_decref(stream_); }
+PythonStreamSink::~PythonStreamSink() {
+  if (spare_ != nullptr) defer_decref(spare_);
+  defer_decref(stream_);
+}
+
+Ref PythonStreamSink::frame_object(const uint8_t* frame, size_t size) {
+  Ref spare = Ref::steal(std::exchange(spare_, nullptr));
+  // Only we hold it, so nothing can see its contents change; an object the
+  // stream kept is left alone and a new one is made.
+  if (spare && Py_REFCNT(spare.get()) == 1 && PyBytes_CheckExact(spare.get()) &&
+      PyBytes_GET_SIZE(spare.get()) == static_cast<Py_ssize_t>(size)) {
+    std::memcpy(PyBytes_AS_STRING(spare.get()), frame, size);
+    forget_cached_hash(spare.get());
+    return spare;
+  }
+  return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(frame),
+                                              static_cast<Py_ssize_t>(size)));
+}
 
 FrameSink::ReadyOutcome PythonStreamSink::wait_ready() {
   PythonSection section;
@@ -52,11 +93,14 @@ FrameSink::ReadyOutcome PythonStreamSink::wait_ready() {
 FrameSink::WriteOutcome PythonStreamSink::write(const uint8_t* frame, size_t size) {
   PythonSection section;
   if (!section.entered()) return {Delivery::kClosed, {}};
-  Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(frame),
-                                                   static_cast<Py_ssize_t>(size)));
+  Ref bytes = frame_object(frame, size);
+  PyObject* name = bytes ? write_name() : nullptr;
   Ref result;
-  if (bytes) result = Ref::steal(PyObject_CallMethodOneArg(stream_, write_name(), bytes.get()));
-  if (result) return {Delivery::kWritten, {}};
+  if (name != nullptr) result = Ref::steal(PyObject_CallMethodOneArg(stream_, name, bytes.get()));
+  if (result) {
+    spare_ = bytes.release();  // the next frame's, if the stream lets it go
+    return {Delivery::kWritten, {}};
+  }
   std::string text = take_exception_text();
   // A closed pipe ends the capture quietly.
   if (text.find("BrokenPipe") != std::string::npos || text.find("OSError") != std::string::npos) {

@@ -14,6 +14,7 @@ import subprocess
 import sys
 import threading
 import time
+import tracemalloc
 
 import pytest
 
@@ -266,6 +267,113 @@ class TestMonitorFrames:
                 assert not rest.any()  # all four bytes of every pixel off the screen
         finally:
             painter.close()
+
+
+# --------------------------------------------------------------------------
+# The frame objects handed to the stream
+
+
+PALETTE = [BLUE_ISH, ORANGE, GREEN, 0xA02080, 0x10E0E0]
+
+
+class PaintingSink:
+    """Repaints a window with the next colour of PALETTE on every write, so
+    that consecutive frames differ, and records what each frame was while
+    the stream had it: its identity, whether it was allocated since the
+    previous write returned (tracing restarts at the end of each write, so
+    only such an object has a traceback), a digest of its bytes,
+    whether its hash matched a fresh copy's and the colour it showed. `keep(i)` says what of
+    frame i to keep: None, "bytes" (the object) or "array" (a NumPy view)."""
+
+    def __init__(self, painter, wid, box, size, keep, frames):
+        self.painter, self.wid, self.box, self.size = painter, wid, box, size
+        self.keep, self.frames = keep, frames
+        self.ids, self.fresh, self.digests, self.hash_ok, self.colours = [], [], [], [], []
+        self.kept = []  # (index, what was kept, digest at write time)
+        self.done = threading.Event()
+
+    def write(self, frame):
+        import hashlib
+
+        i = len(self.ids)
+        if i >= self.frames:
+            self.done.set()
+            return
+        assert type(frame) is bytes
+        self.ids.append(id(frame))
+        self.fresh.append(tracemalloc.get_object_traceback(frame) is not None)
+        digest = hashlib.sha1(frame).digest()
+        self.digests.append(digest)
+        # A stale cached hash from an earlier content would differ here.
+        self.hash_ok.append(hash(frame) == hash(bytes(bytearray(frame))))
+        x, y, w, h = self.box
+        self.colours.append(
+            tuple(int(v) for v in colours(frame, *self.size)[y + h // 2, x + w // 2]))
+        what = self.keep(i)
+        if what == "bytes":
+            self.kept.append((i, frame, digest))
+        elif what == "array":
+            self.kept.append((i, np.frombuffer(frame, np.uint8), digest))
+        self.painter.paint(self.wid, PALETTE[(i + 1) % len(PALETTE)])
+        tracemalloc.stop()  # forgets every trace
+        tracemalloc.start()
+
+
+def run_painting_sink(painter, keep, fps, frames=24):
+    import hashlib
+
+    first = m.list_monitors()[0]
+    box = (first.x + 100, first.y + 100, 200, 150)
+    wid = painter.create(*box, PALETTE[0])
+    sink = PaintingSink(painter, wid, (100, 100, 200, 150), (first.width, first.height), keep,
+                        frames)
+    capture = m.VideoCapture(sink, fps=fps, monitor_index=first.index)
+    capture.start()
+    try:
+        assert sink.done.wait(30), capture.error
+    finally:
+        capture.stop()
+        capture.wait(10)
+        tracemalloc.stop()
+    assert capture.error is None
+    assert sink.hash_ok == [True] * frames, "a reused frame kept the hash of its old content"
+    for i, kept, digest in sink.kept:
+        assert hashlib.sha1(kept).digest() == digest, f"frame {i} changed while it was kept"
+    painted = {bgr(c) for c in PALETTE}
+    assert set(sink.colours) <= painted, "a frame showed no painted colour"
+    assert len(set(sink.colours)) >= 3, "frames did not follow the screen"
+    return sink
+
+
+class TestFrameObjects:
+    @pytest.mark.parametrize("fps", [20, 1000], ids=["paced", "unthrottled"])
+    def test_a_stream_that_keeps_nothing_gets_one_object_refilled(self, painter, fps):
+        sink = run_painting_sink(painter, lambda i: None, fps)
+        assert sink.fresh[1:] == [False] * (len(sink.fresh) - 1), (
+            "a new object although none was kept")
+        assert len(set(sink.ids)) == 1
+        assert len(set(sink.digests)) >= 3
+
+    @pytest.mark.parametrize("fps", [20, 1000], ids=["paced", "unthrottled"])
+    def test_frames_a_stream_keeps_never_change(self, painter, fps):
+        # Every third frame kept as the object, every fifth through a NumPy
+        # view of it; the rest let go.
+        def keep(i):
+            return "bytes" if i % 3 == 0 else "array" if i % 5 == 0 else None
+
+        sink = run_painting_sink(painter, keep, fps)
+        kept_ids = [sink.ids[i] for i, _, _ in sink.kept]
+        assert len(set(kept_ids)) == len(kept_ids), "two kept frames were one object"
+        # A new object exactly after a frame that was kept; a frame let go
+        # comes back refilled.
+        assert sink.fresh[1:] == [keep(i) is not None for i in range(len(sink.fresh) - 1)]
+
+    def test_paced_frames_show_the_screen_as_it_was_painted(self, painter):
+        # On schedule each grab follows the previous write, and so its paint.
+        sink = run_painting_sink(painter, lambda i: None, 10, frames=12)
+        expected = [bgr(PALETTE[i % len(PALETTE)]) for i in range(12)]
+        late = sum(1 for seen, want in zip(sink.colours, expected) if seen != want)
+        assert late <= 2, (sink.colours, expected)  # a loaded machine may fall behind once
 
 
 # --------------------------------------------------------------------------
