@@ -486,6 +486,57 @@ class TestFallbacks:
 
 
 # --------------------------------------------------------------------------
+# Other visuals: 16-bit (5-6-5) and 30-bit (10-10-10) screens give the same
+# blue, green, red frames. Each case is a pixel value in the screen's format
+# and the 8-bit colour it must read as: channels at their extremes, and a
+# middle one (narrow channels repeat their bits, wide ones keep the top 8).
+
+
+def rgb565(r, g, b):
+    return r << 11 | g << 5 | b
+
+
+def rgb101010(r, g, b):
+    return r << 20 | g << 10 | b
+
+
+VISUAL_CASES = {
+    16: [(rgb565(31, 0, 31), 0xFF00FF), (rgb565(0, 63, 0), 0x00FF00),
+         (rgb565(16, 32, 8), 0x848242)],
+    30: [(rgb101010(0x3FF, 0, 0x200), 0xFF0080), (rgb101010(0x0CC, 0x198, 0x330), 0x3366CC),
+         (rgb101010(0, 0x3FF, 0), 0x00FF00)],
+}
+
+
+class TestOtherVisuals:
+    @pytest.mark.parametrize("shm", [True, False], ids=["shm", "getimage"])
+    @pytest.mark.parametrize("depth", [16, 30])
+    def test_monitor_and_window_frames_are_bgrx(self, x_server, depth, shm):
+        # An odd width: 16-bit rows are padded to 32 bits by the server.
+        args = ["-br", "+extension", "RANDR"] + ([] if shm else ["-extension", "MIT-SHM"])
+        server = x_server(*args, size="801x601", depth=depth)
+        painter = Painter(server.display)
+        try:
+            boxes = [(20 + 150 * i, 30 + 40 * i, 120, 90) for i in range(3)]
+            wids = [painter.create(*box, pixel)
+                    for box, (pixel, _) in zip(boxes, VISUAL_CASES[depth])]
+            with capturing(monitor_index=0) as (capture, sink):
+                assert (capture.width, capture.height) == (801, 601)
+                frame = sink.shows(boxes[0], VISUAL_CASES[depth][0][1])
+                for box, (_, colour) in zip(boxes, VISUAL_CASES[depth]):
+                    assert region_is(frame, 801, 601, box, colour), hex(colour)
+                # Outside the windows: the root's black background.
+                assert (colours(frame, 801, 601)[600, 800] == 0).all()
+            with capturing(window_handle=wids[2]) as (capture, sink):
+                assert (capture.width, capture.height) == (120, 90)
+                sink.shows((0, 0, 120, 90), VISUAL_CASES[depth][2][1])
+                painter.paint(wids[2], VISUAL_CASES[depth][0][0])
+                sink.shows((0, 0, 120, 90), VISUAL_CASES[depth][0][1])
+        finally:
+            painter.close()
+
+
+# --------------------------------------------------------------------------
 # Consumers
 
 
