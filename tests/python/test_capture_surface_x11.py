@@ -319,15 +319,19 @@ class PaintingSink:
         tracemalloc.start()
 
 
-def run_painting_sink(painter, keep, fps, frames=24):
+def run_painting_sink(painter, keep, fps, frames=24, source="monitor"):
     import hashlib
 
     first = m.list_monitors()[0]
     box = (first.x + 100, first.y + 100, 200, 150)
     wid = painter.create(*box, PALETTE[0])
-    sink = PaintingSink(painter, wid, (100, 100, 200, 150), (first.width, first.height), keep,
-                        frames)
-    capture = m.VideoCapture(sink, fps=fps, monitor_index=first.index)
+    if source == "window":
+        sink = PaintingSink(painter, wid, (0, 0, 200, 150), (200, 150), keep, frames)
+        capture = m.VideoCapture(sink, fps=fps, window_handle=wid)
+    else:
+        sink = PaintingSink(painter, wid, (100, 100, 200, 150), (first.width, first.height),
+                            keep, frames)
+        capture = m.VideoCapture(sink, fps=fps, monitor_index=first.index)
     capture.start()
     try:
         assert sink.done.wait(30), capture.error
@@ -345,32 +349,40 @@ def run_painting_sink(painter, keep, fps, frames=24):
     return sink
 
 
+# Paced, each grab comes after the previous write; unthrottled, the next
+# grab runs during the write.
+SOURCES_AND_RATES = pytest.mark.parametrize(
+    "source, fps", [("monitor", 20), ("monitor", 1000), ("window", 1000)],
+    ids=["monitor-paced", "monitor-unthrottled", "window-unthrottled"])
+
+
 class TestFrameObjects:
-    @pytest.mark.parametrize("fps", [20, 1000], ids=["paced", "unthrottled"])
-    def test_a_stream_that_keeps_nothing_gets_one_object_refilled(self, painter, fps):
-        sink = run_painting_sink(painter, lambda i: None, fps)
+    @SOURCES_AND_RATES
+    def test_a_stream_that_keeps_nothing_gets_one_object_refilled(self, painter, source, fps):
+        sink = run_painting_sink(painter, lambda i: None, fps, source=source)
         assert sink.fresh[1:] == [False] * (len(sink.fresh) - 1), (
             "a new object although none was kept")
         assert len(set(sink.ids)) == 1
         assert len(set(sink.digests)) >= 3
 
-    @pytest.mark.parametrize("fps", [20, 1000], ids=["paced", "unthrottled"])
-    def test_frames_a_stream_keeps_never_change(self, painter, fps):
+    @SOURCES_AND_RATES
+    def test_frames_a_stream_keeps_never_change(self, painter, source, fps):
         # Every third frame kept as the object, every fifth through a NumPy
         # view of it; the rest let go.
         def keep(i):
             return "bytes" if i % 3 == 0 else "array" if i % 5 == 0 else None
 
-        sink = run_painting_sink(painter, keep, fps)
+        sink = run_painting_sink(painter, keep, fps, source=source)
         kept_ids = [sink.ids[i] for i, _, _ in sink.kept]
         assert len(set(kept_ids)) == len(kept_ids), "two kept frames were one object"
         # A new object exactly after a frame that was kept; a frame let go
         # comes back refilled.
         assert sink.fresh[1:] == [keep(i) is not None for i in range(len(sink.fresh) - 1)]
 
-    def test_paced_frames_show_the_screen_as_it_was_painted(self, painter):
+    @pytest.mark.parametrize("source", ["monitor", "window"])
+    def test_paced_frames_show_the_screen_as_it_was_painted(self, painter, source):
         # On schedule each grab follows the previous write, and so its paint.
-        sink = run_painting_sink(painter, lambda i: None, 10, frames=12)
+        sink = run_painting_sink(painter, lambda i: None, 10, frames=12, source=source)
         expected = [bgr(PALETTE[i % len(PALETTE)]) for i in range(12)]
         late = sum(1 for seen, want in zip(sink.colours, expected) if seen != want)
         assert late <= 2, (sink.colours, expected)  # a loaded machine may fall behind once
@@ -483,6 +495,78 @@ class TestFallbacks:
                     assert region_is(sink.frame_after(count + 3), 90, 70, whole, ORANGE)
         finally:
             painter.close()
+
+
+FLICKER = """
+import sys
+from Xlib import X, display
+d = display.Display()
+w = d.create_resource_object("window", int(sys.argv[1]))
+colours = [int(c) for c in sys.argv[2:]]
+i = 0
+while True:
+    w.change_attributes(background_pixel=colours[i % len(colours)])
+    w.clear_area()
+    d.sync()
+    if i == 0:
+        print("painting", flush=True)
+    i += 1
+"""
+
+
+class WholeFrameSink:
+    """Counts frames whose window area is not one colour: frames made of two
+    grabs. Each image request is carried out at once by the server, and so is
+    each repaint, so a frame read correctly is never torn."""
+
+    def __init__(self, box, size, frames):
+        self.box, self.size, self.frames = box, size, frames
+        self.count = self.torn = 0
+        self.seen = set()
+        self.done = threading.Event()
+
+    def write(self, frame):
+        if self.count >= self.frames:
+            self.done.set()
+            return
+        x, y, w, h = self.box
+        area = colours(frame, *self.size)[y:y + h, x:x + w]
+        first = area[0, 0]
+        self.seen.add(tuple(int(v) for v in first))
+        self.torn += int(not (area == first).all())
+        self.count += 1
+
+
+@pytest.mark.parametrize("source", ["monitor", "window"])
+def test_unthrottled_frames_are_never_torn_while_the_screen_changes(painter, source):
+    # A window repainted as fast as the server allows, in another process,
+    # while frames are grabbed as fast as they can be: each frame is one
+    # grab, even though the next grab runs while a frame is handed over.
+    first = m.list_monitors()[0]
+    box = (first.x + 100, first.y + 100, 300, 200)
+    wid = painter.create(*box, PALETTE[0])
+    flicker = subprocess.Popen([sys.executable, "-c", FLICKER, str(wid)]
+                               + [str(c) for c in PALETTE], stdout=subprocess.PIPE, text=True)
+    try:
+        assert flicker.stdout.readline() == "painting\n"
+        if source == "window":
+            sink = WholeFrameSink((0, 0, 300, 200), (300, 200), 400)
+            capture = m.VideoCapture(sink, fps=10000, window_handle=wid)
+        else:
+            sink = WholeFrameSink((100, 100, 300, 200), (first.width, first.height), 400)
+            capture = m.VideoCapture(sink, fps=10000, monitor_index=first.index)
+        capture.start()
+        try:
+            assert sink.done.wait(30), capture.error
+        finally:
+            capture.stop()
+            capture.wait(10)
+    finally:
+        flicker.kill()
+        flicker.wait()
+    assert capture.error is None
+    assert len(sink.seen) >= 3, "the window did not change while it was captured"
+    assert sink.torn == 0, f"{sink.torn} of {sink.count} frames were torn"
 
 
 # --------------------------------------------------------------------------

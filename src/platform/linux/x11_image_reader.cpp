@@ -171,6 +171,7 @@ void ImageReader::send(xcb_drawable_t drawable, int16_t x, int16_t y, uint16_t w
                                       XCB_IMAGE_FORMAT_Z_PIXMAP, segments_[1 - front_]->seg(), 0)
                         .sequence;
     shm_pending_ = true;
+    xcb_flush(c_);  // XCB holds requests back until a reply is waited for
     return;
   }
   const uint16_t rows = strip_rows();
@@ -181,6 +182,7 @@ void ImageReader::send(xcb_drawable_t drawable, int16_t x, int16_t y, uint16_t w
                           .sequence);
     top = static_cast<uint16_t>(top + strip);
   }
+  xcb_flush(c_);
 }
 
 // The reply to the shared read sent last: whether the whole image arrived.

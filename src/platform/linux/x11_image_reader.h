@@ -48,7 +48,8 @@ class ImageReader {
   const uint8_t* front_segment() const;
 
   // Asks for the `width` x `height` rectangle at (x, y); both sizes > 0 and
-  // within the size the reader was made for. Waits for nothing.
+  // within the size the reader was made for. The request is on its way to
+  // the server when this returns; nothing is waited for.
   void send(xcb_drawable_t drawable, int16_t x, int16_t y, uint16_t width, uint16_t height);
 
   // Waits for the rectangle sent last. With shared memory and an image in

@@ -61,8 +61,9 @@ class NamedPixmap {
 };
 
 // A grab is one image request and its reply, plus a geometry request in the
-// same round trip. A whole frame read in frame layout is one of the shared
-// segments; otherwise the rows go into the buffer at their place.
+// same round trip; the requests and the replies are its two halves. A whole
+// frame read in frame layout is one of the shared segments; otherwise the
+// rows go into the buffer at their place.
 class WindowSurface final : public CaptureSurface {
  public:
   WindowSurface(std::shared_ptr<X11Connection> x, const CaptureSource& source,
@@ -88,46 +89,76 @@ class WindowSurface final : public CaptureSurface {
     frame_ = buffer_.data();
   }
 
+  ~WindowSurface() override {
+    if (pending_) xcb_discard_reply(x_->get(), pending_->geometry.sequence);
+  }
+  WindowSurface(const WindowSurface&) = delete;
+  WindowSurface& operator=(const WindowSurface&) = delete;
+
   const uint8_t* grab() override {
+    begin_grab();
+    return finish_grab();
+  }
+
+  void begin_grab() override {
+    if (!pending_) send();
+  }
+
+  const uint8_t* finish_grab() override {
+    begin_grab();
     // A window found resized is read again at once, at its new size.
-    if (read() == Read::kResized) read();
+    if (receive() == Read::kResized) {
+      send();
+      receive();
+    }
     return frame_;
   }
 
  private:
   enum class Read { kDone, kResized };
+  struct Pending {
+    xcb_get_geometry_cookie_t geometry;
+    bool image_sent;
+    bool direct;  // into a segment, as a whole frame
+  };
 
-  Read read() {
+  // The geometry request and the image request, in one go.
+  void send() {
     xcb_connection_t* c = x_->get();
     const uint16_t width = std::min(width_, known_.width);
     const uint16_t height = std::min(height_, known_.height);
     const bool direct = width == width_ && height == height_ && segments_usable_;
-
-    auto geometry_cookie = xcb_get_geometry(c, window_);
-    std::optional<NamedPixmap> pixmap;
-    xcb_drawable_t drawable = window_;
-    int16_t at = 0;
+    const bool image_sent = width > 0 && height > 0;
+    const auto geometry_cookie = xcb_get_geometry(c, window_);
     if (pixmap_ != 0) {
-      pixmap.emplace(c, window_, pixmap_);
-      drawable = pixmap_;
-      at = static_cast<int16_t>(known_.border);  // the pixmap includes the border
+      // Freed by a request after the image request, which the server
+      // carries out first.
+      NamedPixmap pixmap(c, window_, pixmap_);
+      // The pixmap includes the border.
+      const auto at = static_cast<int16_t>(known_.border);
+      if (image_sent) reader_.send(pixmap_, at, at, width, height);
+    } else if (image_sent) {
+      reader_.send(window_, 0, 0, width, height);
     }
-    const bool sent = width > 0 && height > 0;
-    if (sent) {
+    pending_ = Pending{geometry_cookie, image_sent, direct};
+  }
+
+  Read receive() {
+    const Pending p = *pending_;
+    pending_.reset();
+    xcb_connection_t* c = x_->get();
+    auto geometry = take_reply(c, xcb_get_geometry_reply, p.geometry);
+    if (p.image_sent && p.direct) {
+      if (const uint8_t* segment = reader_.receive_in_segment()) frame_ = segment;
+    } else if (p.image_sent) {
       // A partial read fills only part of the buffer: the rest of the frame
-      // must be there already.
-      if (!direct && frame_ != buffer_.data()) {
+      // must be there already. (The read lands in the segment not holding
+      // frame_, so frame_ is intact until it is copied.)
+      if (frame_ != buffer_.data()) {
         std::memcpy(buffer_.data(), frame_, bytes_);
         frame_ = buffer_.data();
       }
-      reader_.send(drawable, at, at, width, height);
-    }
-
-    auto geometry = take_reply(c, xcb_get_geometry_reply, geometry_cookie);
-    if (sent && direct) {
-      if (const uint8_t* segment = reader_.receive_in_segment()) frame_ = segment;
-    } else if (sent) {
-      reader_.receive(buffer_.data(), stride_);  // frame_ is the buffer already
+      reader_.receive(buffer_.data(), stride_);
     }
     if (!geometry) return Read::kDone;  // gone or unreadable: keep the last frame
     const WindowGeometry now{geometry->width, geometry->height, geometry->border_width};
@@ -149,6 +180,7 @@ class WindowSurface final : public CaptureSurface {
   ImageReader reader_;
   bool segments_usable_ = false;  // whole frames may be read into the segments
   const uint8_t* frame_ = nullptr;  // the buffer or a segment
+  std::optional<Pending> pending_;  // requests sent whose replies are not yet taken
 };
 
 }  // namespace
