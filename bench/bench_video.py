@@ -8,6 +8,7 @@ stream whose write() drops the frame, against
     grab alone, no hand-over), the ceiling of the pipeline;
   - mss grab() plus a bytes copy of its pixels, the least a consumer of mss
     does to hand a frame on;
+  - the same without the overlap (VOREL_VIDEO_OVERLAP=0);
   - the previous pipeline: the grab not overlapped with the hand-over
     (VOREL_VIDEO_OVERLAP=0) and a new bytes object per frame (a stream that
     keeps the last frame, so it cannot be refilled).
@@ -116,7 +117,7 @@ def child_unthrottled(size, seconds, rounds):
     monitor = m.list_monitors()[0]
     if (monitor.width, monitor.height) != size:
         raise RuntimeError(f"monitor 0 is {monitor.width}x{monitor.height}, not {size}")
-    out = {"ours": [], "ours_cpu": [], "previous": [], "previous_cpu": [], "mss": [],
+    out = {"ours": [], "ours_cpu": [], "no_overlap": [], "no_overlap_cpu": [], "previous": [], "previous_cpu": [], "mss": [],
            "mss_cpu": [], "grab": [], "mss_version": mss.__version__}
     open_mss = getattr(mss, "MSS", None) or mss.mss  # mss.mss is deprecated from 10.2
     with open_mss() as sct:
@@ -124,6 +125,9 @@ def child_unthrottled(size, seconds, rounds):
             fps, cpu = capture_rate(m, DropSink, size, seconds, overlap=True)
             out["ours"].append(fps)
             out["ours_cpu"].append(cpu)
+            fps, cpu = capture_rate(m, DropSink, size, seconds, overlap=False)
+            out["no_overlap"].append(fps)
+            out["no_overlap_cpu"].append(cpu)
             fps, cpu = capture_rate(m, KeepLastSink, size, seconds, overlap=False)
             out["previous"].append(fps)
             out["previous_cpu"].append(cpu)
@@ -213,6 +217,7 @@ def report_unthrottled(size, allocator, r):
           f"(rounds)")
     rows = [
         ("VideoCapture into a dropping stream", "ours"),
+        ("the same with VOREL_VIDEO_OVERLAP=0", "no_overlap"),
         ("previous pipeline (no overlap, a new bytes per frame)", "previous"),
         (f"mss {r['mss_version']} grab() + bytes", "mss"),
         ("our grab alone (measure_achievable_fps)", "grab"),
@@ -221,9 +226,12 @@ def report_unthrottled(size, allocator, r):
         print(f"  {name:<56}{med[key]:8.1f}   ({rounds_text(r[key])})")
     print(f"  {'ours / our grab alone (target >= 0.9)':<56}{ratio(med['ours'], med['grab']):8.3f}")
     print(f"  {'ours / mss (target >= 3)':<56}{ratio(med['ours'], med['mss']):8.3f}")
+    print(f"  {'ours / the same without overlap':<56}"
+          f"{ratio(med['ours'], med['no_overlap']):8.3f}")
     print(f"  {'ours / previous pipeline':<56}{ratio(med['ours'], med['previous']):8.3f}")
     print("  process CPU per delivered frame, ms, median (rounds)")
-    for name, key in [("ours", "ours_cpu"), ("previous pipeline", "previous_cpu"),
+    for name, key in [("ours", "ours_cpu"), ("without overlap", "no_overlap_cpu"),
+                      ("previous pipeline", "previous_cpu"),
                       ("mss", "mss_cpu")]:
         print(f"    {name:<54}{med[key] * 1000:8.3f}   "
               f"({rounds_text([v * 1000 for v in r[key]], '{:.3f}')})")
