@@ -24,6 +24,14 @@ from each frame's deadline (the end of the first write plus whole intervals)
 to the start of its write. That lag includes the grab and the copy, so it
 bounds the time from the deadline to the start of the grab from above.
 
+With --grab-overlap (the vorel_grab_overlap_bench program, built with
+VOREL_BENCH=ON): the two halves of the grab without Python, on each display:
+milliseconds per frame when the process's own work per frame follows the
+grab, and when it runs while the server fills the next frame. The work is a
+copy of the frame (it needs a core beside the server's and memory
+bandwidth), a busy wait as long (a core only) or a sleep as long (neither),
+so the three show which of the two a busy machine takes away.
+
 Prints medians, the rounds and ratios; asserts nothing. Starts its own Xvfb
 servers, stopped by PID at the end. Needs: _native_core installed, mss, Xvfb.
 
@@ -239,11 +247,27 @@ def report_unthrottled(size, allocator, r):
           f"{ratio(med['ours_cpu'], med['previous_cpu']):8.3f}")
 
 
+def report_grab_overlap(program, displays):
+    print("\nthe grab's two halves without Python, ms per frame (median of 5 rounds of 200):")
+    for size, display in displays.items():
+        result = subprocess.run([program, "200", "5"], env=dict(os.environ, DISPLAY=display),
+                                capture_output=True, text=True, timeout=600)
+        if result.returncode != 0:
+            raise RuntimeError(f"{program} failed:\n{result.stderr}")
+        r = json.loads(result.stdout.strip().splitlines()[-1])
+        print(f"  {size[0]}x{size[1]}: grab {r['grab']:.3f}, copy of a frame {r['copy']:.3f}")
+        for work, label in [("copy", "copy"), ("spin", "busy wait"), ("sleep", "sleep")]:
+            serial, overlapped = r[f"serial_{work}"], r[f"overlapped_{work}"]
+            print(f"    {label:<10} after the grab {serial:7.3f}, during it {overlapped:7.3f}"
+                  f"   ratio {ratio(overlapped, serial):.3f}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=float, default=1.5, help="per unthrottled round")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--paced-seconds", type=float, default=10.0)
+    parser.add_argument("--grab-overlap", help="path of vorel_grab_overlap_bench")
     parser.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
     args = parser.parse_args()
 
@@ -267,6 +291,9 @@ def main():
                 r = run_child(displays[size], env, "unthrottled", str(size[0]), str(size[1]),
                               str(args.seconds), str(args.rounds))
                 report_unthrottled(size, allocator, r)
+
+        if args.grab_overlap:
+            report_grab_overlap(args.grab_overlap, displays)
 
         print(f"\npaced, 1920x1080, {args.paced_seconds:g} s each: frames written / due, "
               f"mean interval error, deadline to write start p50 / p99")

@@ -26,8 +26,15 @@ for name in "${which[@]}"; do
       env -u DISPLAY -u PULSE_SERVER "$py" "$VOREL_ROOT/bench/bench_audio.py" \
         --floor "$VOREL_ROOT/build/bench/vorel_wakeup_floor"
       ;;
-    discovery|video)
-      # Each starts the private servers it needs.
+    video)
+      cmake -S "$VOREL_ROOT" -B "$VOREL_ROOT/build/bench" -DVOREL_MODULE=OFF -DVOREL_BENCH=ON \
+        -DCMAKE_BUILD_TYPE=Release >/dev/null
+      cmake --build "$VOREL_ROOT/build/bench" --target vorel_grab_overlap_bench >/dev/null
+      env -u DISPLAY "$py" "$VOREL_ROOT/bench/bench_video.py" \
+        --grab-overlap "$VOREL_ROOT/build/bench/vorel_grab_overlap_bench"
+      ;;
+    discovery)
+      # Starts the private servers it needs.
       env -u DISPLAY "$py" "$VOREL_ROOT/bench/bench_$name.py"
       ;;
     *) log "unknown benchmark $name"; exit 2 ;;
