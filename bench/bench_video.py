@@ -1,131 +1,314 @@
 #!/usr/bin/env python3
-"""Frames per second of grabbing a 1920x1080 monitor, beside mss on the same display.
+"""Video capture against baselines measured in the same run: frames per second, CPU per frame, pacing.
 
-Ours: VideoCapture at an fps far beyond reach (so the loop never sleeps) into
-a stream whose write() drops the frame; every frame is one grab plus the copy
-into a fresh bytes object. Baseline: mss grab() of the same rectangle plus a
-bytes copy of its pixels, the least a consumer of mss does to hand a frame
-on. Both run in the same process, alternating, several rounds each; the
-script prints medians and ratios (ours divided by mss: above 1 means more
-frames per second) and asserts nothing. measure_achievable_fps() is printed
-too: it times the grab alone.
+Unthrottled (1920x1080 and 3840x2160, each on a private Xvfb of that size):
+VideoCapture at an fps far beyond reach (so the loop never sleeps) into a
+stream whose write() drops the frame, against
+  - our own raw grab rate (measure_achievable_fps with a huge target: the
+    grab alone, no hand-over), the ceiling of the pipeline;
+  - mss grab() plus a bytes copy of its pixels, the least a consumer of mss
+    does to hand a frame on;
+  - the same without the overlap (VOREL_VIDEO_OVERLAP=0);
+  - the previous pipeline: the grab not overlapped with the hand-over
+    (VOREL_VIDEO_OVERLAP=0) and a new bytes object per frame (a stream that
+    keeps the last frame, so it cannot be refilled).
+Each runs in a child process twice: with glibc's default allocator (what
+users have: every frame-sized block is a fresh mapping, page-faulted in on
+every use) and with a tuned one (MALLOC_MMAP_THRESHOLD_ and
+MALLOC_TRIM_THRESHOLD_ keep frame-sized blocks in the heap). CPU per frame
+is the child's process CPU time (all its threads) over the frames delivered.
 
-Uses the current display when it has a 1920x1080 monitor; otherwise (or when
-DISPLAY is unset) it starts its own Xvfb, stopped by PID at the end.
+Paced (1920x1080, 30 and 60 fps, 10 s each, overlap on and off): frames
+delivered against the number due, the mean interval's error, and the time
+from each frame's deadline (the end of the first write plus whole intervals)
+to the start of its write. That lag includes the grab and the copy, so it
+bounds the time from the deadline to the start of the grab from above.
 
-Needs: _native_core installed, mss, Xvfb.
+With --grab-overlap (the vorel_grab_overlap_bench program, built with
+VOREL_BENCH=ON): the two halves of the grab without Python, on each display:
+milliseconds per frame when the process's own work per frame follows the
+grab, and when it runs while the server fills the next frame. The work is a
+copy of the frame (it needs a core beside the server's and memory
+bandwidth), a busy wait as long (a core only) or a sleep as long (neither),
+so the three show which of the two a busy machine takes away.
 
-    python bench/bench_video.py [--seconds 2] [--rounds 3]
+Prints medians, the rounds and ratios; asserts nothing. Starts its own Xvfb
+servers, stopped by PID at the end. Needs: _native_core installed, mss, Xvfb.
+
+    python bench/bench_video.py [--seconds 1.5] [--rounds 5] [--paced-seconds 10]
 """
 
 import argparse
+import json
 import os
 import statistics
+import subprocess
 import sys
 import time
 
 from servers import Processes, start_xvfb
 
-WIDTH, HEIGHT = 1920, 1080
+SIZES = [(1920, 1080), (3840, 2160)]
+ALLOCATORS = {
+    "glibc default": {},
+    # Frame-sized blocks (8 MB at 1080p, 33 MB at 2160p) stay in the heap;
+    # 32 MiB is the largest threshold glibc accepts on 64-bit.
+    "tuned": {"MALLOC_MMAP_THRESHOLD_": str(32 * 1024 * 1024),
+              "MALLOC_TRIM_THRESHOLD_": str(256 * 1024 * 1024)},
+}
 
 
-def full_hd_monitor(m):
-    return next((mon for mon in m.list_monitors()
-                 if (mon.width, mon.height) == (WIDTH, HEIGHT)), None)
+# --------------------------------------------------------------------------
+# Child side: measures on the display in DISPLAY and prints one JSON line.
 
 
 class DropSink:
-    """Counts frames and drops them."""
+    """Counts frames and lets each go."""
 
-    def __init__(self):
+    def __init__(self, size):
+        self.size = size
         self.count = 0
         self.wrong_size = 0
 
     def write(self, frame):
         self.count += 1
-        if len(frame) != WIDTH * HEIGHT * 4:
+        if len(frame) != self.size:
             self.wrong_size += 1
 
 
-def ours_fps(m, monitor, seconds):
-    sink = DropSink()
-    capture = m.VideoCapture(sink, fps=100000, monitor_index=monitor.index)
+class KeepLastSink(DropSink):
+    """Keeps the last frame until the next one, so every frame is a new object."""
+
+    def write(self, frame):
+        super().write(frame)
+        self.last = frame
+
+
+def capture_rate(m, sink_type, size, seconds, overlap):
+    """Frames per second and process CPU seconds per frame of one run."""
+    os.environ["VOREL_VIDEO_OVERLAP"] = "1" if overlap else "0"  # read when a run starts
+    sink = sink_type(size[0] * size[1] * 4)
+    capture = m.VideoCapture(sink, fps=100000, monitor_index=0)
     capture.start()
     if not capture.wait_ready(5):
         raise RuntimeError(f"capture did not start: {capture.error}")
-    time.sleep(0.2)  # warm-up
-    start_count, start = sink.count, time.perf_counter()
+    time.sleep(0.5)  # warm-up
+    count0, t0, cpu0 = sink.count, time.perf_counter(), time.process_time()
     time.sleep(seconds)
-    frames, elapsed = sink.count - start_count, time.perf_counter() - start
+    frames = sink.count - count0
+    elapsed, cpu = time.perf_counter() - t0, time.process_time() - cpu0
     capture.stop()
     capture.wait(5)
     if capture.error or sink.wrong_size:
-        raise RuntimeError(f"capture failed: {capture.error}; "
-                           f"{sink.wrong_size} frames of a wrong size")
-    return frames / elapsed
+        raise RuntimeError(f"capture failed: {capture.error}; {sink.wrong_size} wrong sizes")
+    return frames / elapsed, cpu / max(frames, 1)
 
 
-def mss_fps(sct, monitor, seconds):
-    area = {"left": monitor.x, "top": monitor.y, "width": WIDTH, "height": HEIGHT}
-    for _ in range(5):  # warm-up
+def mss_rate(sct, size, seconds):
+    area = {"left": 0, "top": 0, "width": size[0], "height": size[1]}
+    for _ in range(3):  # warm-up
         bytes(sct.grab(area).raw)
-    frames, start = 0, time.perf_counter()
+    frames, start, cpu0 = 0, time.perf_counter(), time.process_time()
     deadline = start + seconds
     while time.perf_counter() < deadline:
         frame = bytes(sct.grab(area).raw)
-        if len(frame) != WIDTH * HEIGHT * 4:
+        if len(frame) != size[0] * size[1] * 4:
             raise RuntimeError("mss returned a frame of a wrong size")
         frames += 1
-    return frames / (time.perf_counter() - start)
+    return frames / (time.perf_counter() - start), (time.process_time() - cpu0) / frames
+
+
+def child_unthrottled(size, seconds, rounds):
+    import _native_core as m
+    import mss
+
+    monitor = m.list_monitors()[0]
+    if (monitor.width, monitor.height) != size:
+        raise RuntimeError(f"monitor 0 is {monitor.width}x{monitor.height}, not {size}")
+    out = {"ours": [], "ours_cpu": [], "no_overlap": [], "no_overlap_cpu": [], "previous": [], "previous_cpu": [], "mss": [],
+           "mss_cpu": [], "grab": [], "mss_version": mss.__version__}
+    open_mss = getattr(mss, "MSS", None) or mss.mss  # mss.mss is deprecated from 10.2
+    with open_mss() as sct:
+        for _ in range(rounds):
+            fps, cpu = capture_rate(m, DropSink, size, seconds, overlap=True)
+            out["ours"].append(fps)
+            out["ours_cpu"].append(cpu)
+            fps, cpu = capture_rate(m, DropSink, size, seconds, overlap=False)
+            out["no_overlap"].append(fps)
+            out["no_overlap_cpu"].append(cpu)
+            fps, cpu = capture_rate(m, KeepLastSink, size, seconds, overlap=False)
+            out["previous"].append(fps)
+            out["previous_cpu"].append(cpu)
+            fps, cpu = mss_rate(sct, size, seconds)
+            out["mss"].append(fps)
+            out["mss_cpu"].append(cpu)
+            out["grab"].extend(
+                m.VideoCapture.measure_achievable_fps(monitor_index=0, target_fps=1_000_000)
+                for _ in range(3))
+    print(json.dumps(out))
+
+
+class PacedSink(DropSink):
+    """Records when each write starts, and when the first one returns."""
+
+    def __init__(self, size):
+        super().__init__(size)
+        self.starts = []
+        self.anchor = None
+
+    def write(self, frame):
+        self.starts.append(time.monotonic())
+        super().write(frame)
+        if self.anchor is None:
+            self.anchor = time.monotonic()
+
+
+def child_paced(rate, seconds, overlap):
+    import _native_core as m
+
+    os.environ["VOREL_VIDEO_OVERLAP"] = "1" if overlap else "0"
+    monitor = m.list_monitors()[0]
+    sink = PacedSink(monitor.width * monitor.height * 4)
+    capture = m.VideoCapture(sink, fps=rate, monitor_index=0)
+    capture.start()
+    if not capture.wait_ready(5):
+        raise RuntimeError(f"capture did not start: {capture.error}")
+    time.sleep(seconds)
+    capture.stop()
+    capture.wait(5)
+    if capture.error or sink.wrong_size:
+        raise RuntimeError(f"capture failed: {capture.error}")
+    starts, interval = sink.starts, 1.0 / rate
+    # Frame k (k >= 1) is due at the anchor plus k intervals.
+    lags = sorted((t - (sink.anchor + k * interval)) * 1000
+                  for k, t in enumerate(starts) if k)
+    # Frames due between the anchor and the last write: none may be missing.
+    due = int((starts[-1] - sink.anchor) / interval + 0.5)
+    # The mean interval as the least-squares slope of start time over frame
+    # number, so one late frame at either end does not tilt it.
+    ks = range(1, len(starts))
+    k_mean = statistics.fmean(ks)
+    t_mean = statistics.fmean(starts[1:])
+    slope = (sum((k - k_mean) * (starts[k] - t_mean) for k in ks)
+             / sum((k - k_mean) ** 2 for k in ks))
+    print(json.dumps({
+        "frames": len(starts) - 1, "due": due,
+        "interval_error_pct": (slope - interval) / interval * 100,
+        "lag_p50_ms": lags[len(lags) // 2], "lag_p99_ms": lags[int(len(lags) * 0.99)],
+    }))
+
+
+# --------------------------------------------------------------------------
+# Parent side: servers, children, the report.
+
+
+def run_child(display, env_extra, *args):
+    env = dict(os.environ, DISPLAY=display, **env_extra)
+    result = subprocess.run([sys.executable, __file__, "--child", *args], env=env,
+                            capture_output=True, text=True, timeout=900)
+    if result.returncode != 0:
+        raise RuntimeError(f"child {args} failed:\n{result.stderr}")
+    return json.loads(result.stdout.strip().splitlines()[-1])
+
+
+def rounds_text(values, fmt="{:.0f}"):
+    return ", ".join(fmt.format(v) for v in values)
+
+
+def ratio(a, b):
+    return a / b if b else float("nan")
+
+
+def report_unthrottled(size, allocator, r):
+    med = {k: statistics.median(v) for k, v in r.items() if isinstance(v, list)}
+    print(f"\n{size[0]}x{size[1]}, {allocator} allocator: frames per second, median "
+          f"(rounds)")
+    rows = [
+        ("VideoCapture into a dropping stream", "ours"),
+        ("the same with VOREL_VIDEO_OVERLAP=0", "no_overlap"),
+        ("previous pipeline (no overlap, a new bytes per frame)", "previous"),
+        (f"mss {r['mss_version']} grab() + bytes", "mss"),
+        ("our grab alone (measure_achievable_fps)", "grab"),
+    ]
+    for name, key in rows:
+        print(f"  {name:<56}{med[key]:8.1f}   ({rounds_text(r[key])})")
+    print(f"  {'ours / our grab alone (target >= 0.9)':<56}{ratio(med['ours'], med['grab']):8.3f}")
+    print(f"  {'ours / mss (target >= 3)':<56}{ratio(med['ours'], med['mss']):8.3f}")
+    print(f"  {'ours / the same without overlap':<56}"
+          f"{ratio(med['ours'], med['no_overlap']):8.3f}")
+    print(f"  {'ours / previous pipeline':<56}{ratio(med['ours'], med['previous']):8.3f}")
+    print("  process CPU per delivered frame, ms, median (rounds)")
+    for name, key in [("ours", "ours_cpu"), ("without overlap", "no_overlap_cpu"),
+                      ("previous pipeline", "previous_cpu"),
+                      ("mss", "mss_cpu")]:
+        print(f"    {name:<54}{med[key] * 1000:8.3f}   "
+              f"({rounds_text([v * 1000 for v in r[key]], '{:.3f}')})")
+    print(f"    {'ours / previous pipeline (lower is better)':<54}"
+          f"{ratio(med['ours_cpu'], med['previous_cpu']):8.3f}")
+
+
+def report_grab_overlap(program, displays):
+    print("\nthe grab's two halves without Python, ms per frame (median of 5 rounds of 200):")
+    for size, display in displays.items():
+        result = subprocess.run([program, "200", "5"], env=dict(os.environ, DISPLAY=display),
+                                capture_output=True, text=True, timeout=600)
+        if result.returncode != 0:
+            raise RuntimeError(f"{program} failed:\n{result.stderr}")
+        r = json.loads(result.stdout.strip().splitlines()[-1])
+        print(f"  {size[0]}x{size[1]}: grab {r['grab']:.3f}, copy of a frame {r['copy']:.3f}")
+        for work, label in [("copy", "copy"), ("spin", "busy wait"), ("sleep", "sleep")]:
+            serial, overlapped = r[f"serial_{work}"], r[f"overlapped_{work}"]
+            print(f"    {label:<10} after the grab {serial:7.3f}, during it {overlapped:7.3f}"
+                  f"   ratio {ratio(overlapped, serial):.3f}")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--seconds", type=float, default=2.0, help="per round and library")
-    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--seconds", type=float, default=1.5, help="per unthrottled round")
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--paced-seconds", type=float, default=10.0)
+    parser.add_argument("--grab-overlap", help="path of vorel_grab_overlap_bench")
+    parser.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
     args = parser.parse_args()
+
+    if args.child:
+        kind, *rest = args.child
+        if kind == "unthrottled":
+            w, h, seconds, rounds = rest
+            child_unthrottled((int(w), int(h)), float(seconds), int(rounds))
+        else:
+            rate, seconds, overlap = rest
+            child_paced(int(rate), float(seconds), overlap == "1")
+        return 0
 
     processes = Processes()
     try:
-        import _native_core as m
+        displays = {size: start_xvfb(processes, *size) for size in SIZES}
+        print(f"cores: {os.cpu_count()}; load average at start: "
+              f"{', '.join(f'{x:.2f}' for x in os.getloadavg())}")
+        for size in SIZES:
+            for allocator, env in ALLOCATORS.items():
+                r = run_child(displays[size], env, "unthrottled", str(size[0]), str(size[1]),
+                              str(args.seconds), str(args.rounds))
+                report_unthrottled(size, allocator, r)
 
-        monitor = full_hd_monitor(m) if os.environ.get("DISPLAY") else None
-        if monitor is None:
-            os.environ["DISPLAY"] = start_xvfb(processes)
-            monitor = full_hd_monitor(m)
-            print(f"private Xvfb {os.environ['DISPLAY']}")
-        else:
-            print(f"display {os.environ['DISPLAY']}")
-        if monitor is None:
-            raise RuntimeError("no 1920x1080 monitor")
-        print(f"monitor {monitor.index} {monitor.name!r}: {WIDTH}x{HEIGHT} at "
-              f"({monitor.x},{monitor.y})")
+        if args.grab_overlap:
+            report_grab_overlap(args.grab_overlap, displays)
 
-        import mss
-
-        open_mss = getattr(mss, "MSS", None) or mss.mss  # mss.mss is deprecated from 10.2
-        with open_mss() as sct:
-            backend = type(getattr(sct, "_impl", sct)).__name__
-            ours, theirs = [], []
-            for _ in range(args.rounds):
-                ours.append(ours_fps(m, monitor, args.seconds))
-                theirs.append(mss_fps(sct, monitor, args.seconds))
-            measured = [m.VideoCapture.measure_achievable_fps(monitor_index=monitor.index,
-                                                              target_fps=1_000_000)
-                        for _ in range(5)]
-
-        a, b = statistics.median(ours), statistics.median(theirs)
-        print(f"\nframes per second, median of {args.rounds} rounds of {args.seconds:g} s each:")
-        rows = [("VideoCapture into a dropping stream", a, ours),
-                (f"mss {mss.__version__} grab() + bytes ({backend})", b, theirs)]
-        for name, median, rounds in rows:
-            print(f"  {name:<52}{median:8.1f}   (rounds: {', '.join(f'{x:.0f}' for x in rounds)})")
-        print(f"  {'ours / mss':<52}{a / b:8.3f}")
-        grab_rate = statistics.median(measured)
-        print(f"\nmeasure_achievable_fps (grab alone, median of 5 calls): {grab_rate} "
-              f"frames/s, {1000 / grab_rate:.3f} ms per grab")
+        print(f"\npaced, 1920x1080, {args.paced_seconds:g} s each: frames written / due, "
+              f"mean interval error, deadline to write start p50 / p99")
+        for rate in (30, 60):
+            for overlap in ("1", "0"):
+                r = run_child(displays[SIZES[0]], {}, "paced", str(rate),
+                              str(args.paced_seconds), overlap)
+                label = f"{rate} fps, overlap {'on' if overlap == '1' else 'off'}"
+                print(f"  {label:<22}{r['frames']:5d} / {r['due']:<5d}"
+                      f"{r['interval_error_pct']:+8.3f} %   "
+                      f"{r['lag_p50_ms']:6.2f} / {r['lag_p99_ms']:6.2f} ms")
+        print(f"\nload average at the end: {', '.join(f'{x:.2f}' for x in os.getloadavg())}")
     finally:
         processes.stop_all()
+    return 0
 
 
 if __name__ == "__main__":

@@ -31,8 +31,15 @@ for name in "${which[@]}"; do
       # Cross-built with MinGW-w64 and run under Wine on a private X server.
       "$VOREL_ROOT/scripts/win_cross.sh" bench
       ;;
-    discovery|video)
-      # Each starts the private servers it needs.
+    video)
+      cmake -S "$VOREL_ROOT" -B "$VOREL_ROOT/build/bench" -DVOREL_MODULE=OFF -DVOREL_BENCH=ON \
+        -DCMAKE_BUILD_TYPE=Release >/dev/null
+      cmake --build "$VOREL_ROOT/build/bench" --target vorel_grab_overlap_bench >/dev/null
+      env -u DISPLAY "$py" "$VOREL_ROOT/bench/bench_video.py" \
+        --grab-overlap "$VOREL_ROOT/build/bench/vorel_grab_overlap_bench"
+      ;;
+    discovery)
+      # Starts the private servers it needs.
       env -u DISPLAY "$py" "$VOREL_ROOT/bench/bench_$name.py"
       ;;
     *) log "unknown benchmark $name"; exit 2 ;;

@@ -9,6 +9,7 @@
 #include "module/capture_support.h"
 #include "module/classes.h"
 #include "module/panic.h"
+#include "module/stream_sink.h"
 #include "platform/window_services.h"
 #include "video/frame_sink.h"
 #include "video/measure.h"
@@ -17,74 +18,6 @@
 
 namespace vorel::py {
 namespace {
-
-// The method name looked up on the stream for every frame, made once.
-PyObject* write_name() {
-  static PyObject* name = PyUnicode_InternFromString("write");
-  return name;
-}
-
-bool is_numpy_or_python_bool(PyObject* o, bool& value) {
-  if (o == Py_True || o == Py_False) {
-    value = o == Py_True;
-    return true;
-  }
-  if (!to_bool(o, "result", value)) {
-    PyErr_Clear();
-    return false;
-  }
-  return true;
-}
-
-// The caller's stream, reached with the interpreter lock taken per call.
-class PythonStreamSink final : public FrameSink {
- public:
-  explicit PythonStreamSink(PyObject* stream) : stream_(Py_NewRef(stream)) {}
-  ~PythonStreamSink() override { defer_decref(stream_); }
-  PythonStreamSink(const PythonStreamSink&) = delete;
-  PythonStreamSink& operator=(const PythonStreamSink&) = delete;
-
-  ReadyOutcome wait_ready() override {
-    PythonSection section;
-    if (!section.entered()) return {Readiness::kReady, {}};  // the first write ends the run
-    Ref method = Ref::steal(PyObject_GetAttrString(stream_, "wait_ready"));
-    if (!method) {
-      PyErr_Clear();  // no usable wait_ready: ready at once
-      return {Readiness::kReady, {}};
-    }
-    method = Ref();
-    Ref result = Ref::steal(PyObject_CallMethod(stream_, "wait_ready", "(d)", 30.0));
-    if (!result) return {Readiness::kFailed, take_exception_text()};
-    bool ready = false;
-    if (is_numpy_or_python_bool(result.get(), ready) && ready) return {Readiness::kReady, {}};
-    return {Readiness::kNotReady, {}};
-  }
-
-  WriteOutcome write(const uint8_t* frame, size_t size) override {
-    PythonSection section;
-    if (!section.entered()) return {Delivery::kClosed, {}};
-    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(frame),
-                                                     static_cast<Py_ssize_t>(size)));
-    Ref result;
-    if (bytes) result = Ref::steal(PyObject_CallMethodOneArg(stream_, write_name(), bytes.get()));
-    if (result) return {Delivery::kWritten, {}};
-    std::string text = take_exception_text();
-    // A closed pipe ends the capture quietly.
-    if (text.find("BrokenPipe") != std::string::npos || text.find("OSError") != std::string::npos) {
-      return {Delivery::kClosed, {}};
-    }
-    return {Delivery::kFailed, std::move(text)};
-  }
-
- private:
-  static std::string take_exception_text() {
-    Ref exception = Ref::steal(PyErr_GetRaisedException());
-    if (!exception) return "SystemError: error return without exception set";
-    return exception_text(exception.get());
-  }
-
-  PyObject* stream_;
-};
 
 struct Fields {
   int32_t fps = 30;

@@ -55,6 +55,15 @@ class CaptureSurface {
   // the surface's end. There is no failure outcome: a grab that fails leaves
   // what the buffer held before (zeros at first).
   virtual const uint8_t* grab() = 0;
+
+  // The same grab in two halves, so that the caller can hand over the last
+  // frame while the system fills the next one: begin_grab() starts a grab,
+  // finish_grab() waits for it and returns its pixels, as grab() does. The
+  // pixels returned before stay valid and unchanged until finish_grab()
+  // returns; a grab begun and never finished is dropped with the surface.
+  // By default the whole grab happens in finish_grab().
+  virtual void begin_grab() {}
+  virtual const uint8_t* finish_grab() { return grab(); }
 };
 
 // One session of window services, used by one thread. A session on Linux

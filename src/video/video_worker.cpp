@@ -1,7 +1,9 @@
 #include "video/video_worker.h"
 
+#include <cstdlib>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "errors/duration.h"
 #include "video/source.h"
@@ -13,12 +15,25 @@ namespace {
 // failed hand-over. The schedule is anchored where the first hand-over
 // returned; a late pass does not sleep and the deadline is not moved, so
 // frames after a stall come back to back until the schedule is caught up.
+//
+// On schedule, a pass grabs at its top, right after its deadline, so a frame
+// is as fresh as it can be. Behind schedule, the next frame's deadline has
+// already passed before this frame is handed over, so its grab may start
+// then: the system fills it while Python takes this one, and the next pass
+// only collects it. Either way each grab starts at or after its deadline,
+// and a grab begun for a pass that then sees a stop request is dropped.
 std::optional<std::string> capture_loop(VideoCaptureState& state, platform::CaptureSurface& surface,
                                         size_t frame_bytes, FrameSink& sink, Clock& clock,
-                                        std::chrono::nanoseconds interval) {
-  std::optional<Clock::time_point> next_deadline;
+                                        std::chrono::nanoseconds interval, bool overlap) {
+  std::optional<Clock::time_point> next_deadline;  // of the frame in hand
+  bool next_begun = false;  // the grab of the next pass's frame is under way
   while (!state.stop_requested.load()) {
-    const uint8_t* pixels = surface.grab();
+    const uint8_t* pixels = next_begun ? surface.finish_grab() : surface.grab();
+    next_begun = false;
+    if (overlap && next_deadline && *next_deadline + interval <= clock.now()) {
+      surface.begin_grab();
+      next_begun = true;
+    }
     FrameSink::WriteOutcome out = sink.write(pixels, frame_bytes);
     if (out.delivery == FrameSink::Delivery::kClosed) return std::nullopt;
     if (out.delivery == FrameSink::Delivery::kFailed) return std::move(out.text);
@@ -28,6 +43,11 @@ std::optional<std::string> capture_loop(VideoCaptureState& state, platform::Capt
     if (*next_deadline > now) clock.sleep_for(*next_deadline - now);
   }
   return std::nullopt;
+}
+
+bool overlap_allowed_by_environment() {
+  const char* value = std::getenv("VOREL_VIDEO_OVERLAP");
+  return value == nullptr || std::string_view(value) != "0";
 }
 
 std::optional<std::string> run(VideoCaptureState& state, platform::WindowServices& services,
@@ -52,8 +72,9 @@ std::optional<std::string> run(VideoCaptureState& state, platform::WindowService
   auto interval = duration_from_secs(1.0 / static_cast<double>(inputs.fps));
   if (!interval) return std::move(interval.error().text);
 
-  return capture_loop(state, *surface, frame_bytes, sink, clock,
-                      interval->to_chrono_saturated());
+  const bool overlap = inputs.overlap && overlap_allowed_by_environment();
+  return capture_loop(state, *surface, frame_bytes, sink, clock, interval->to_chrono_saturated(),
+                      overlap);
 }
 
 }  // namespace

@@ -15,6 +15,10 @@ struct VideoWorkerInputs {
   int32_t fps = 30;
   std::optional<int32_t> monitor_index;
   std::optional<int64_t> window_handle;
+  // Whether a pass that is behind schedule may start the next grab before
+  // handing its frame over. VOREL_VIDEO_OVERLAP=0 in the environment turns
+  // it off for a run (read once, when the run starts), for comparisons.
+  bool overlap = true;
 };
 
 inline constexpr const char* kPipeTimedOut = "Timed out waiting for video pipe.";

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "fakes/fake_frame_sink.h"
 #include "fakes/fake_window_services.h"
 #include "video/measure.h"
@@ -212,6 +214,110 @@ TEST(VideoWorker, RatesOfZeroOrLessEndAfterReleasingTheSurface) {
     EXPECT_EQ(w.state.error.get(),
               std::optional<std::string>(fps == 0 ? kDurationTooBig : kDurationNegative));
   }
+}
+
+// Offsets in whole milliseconds from the first write.
+std::vector<long long> offsets_from(Clock::time_point t0, const std::vector<Clock::time_point>& ts) {
+  std::vector<long long> out;
+  for (auto t : ts) out.push_back(std::chrono::duration_cast<milliseconds>(t - t0).count());
+  return out;
+}
+
+// Sets up the stalled run of the pacing test, with surfaces that fill frames
+// asynchronously when `split`.
+void set_up_stall(WorkerRun& w, bool split, bool overlap = true) {
+  w.inputs.fps = 10;
+  w.inputs.overlap = overlap;
+  w.services.split_grabs = split;
+  w.services.clock = &w.clock;
+  w.sink.write_takes = [](int i) { return i == 1 ? milliseconds(350) : milliseconds(0); };
+  w.sink.outcome = [](int i) {
+    return FrameSink::WriteOutcome{i == 7 ? Delivery::kClosed : Delivery::kWritten, {}};
+  };
+}
+
+// Every frame handed over once, in order, each from a single grab.
+void expect_frames_in_order_and_whole(const FakeFrameSink& sink) {
+  std::vector<uint8_t> expected(sink.first_bytes.size());
+  for (size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<uint8_t>(i + 1);
+  EXPECT_EQ(sink.first_bytes, expected) << "a frame dropped or handed over twice";
+  EXPECT_EQ(std::count(sink.whole.begin(), sink.whole.end(), false), 0) << "a torn frame";
+}
+
+TEST(VideoWorkerOverlap, BehindScheduleTheNextGrabRunsDuringTheHandOver) {
+  WorkerRun w;
+  set_up_stall(w, true);
+  w.run();
+  ASSERT_EQ(w.sink.write_starts.size(), 8u);
+  const auto t0 = w.sink.write_starts[0];
+  EXPECT_EQ(offsets_from(t0, w.sink.write_starts),
+            (std::vector<long long>{0, 100, 450, 450, 450, 500, 600, 700}));
+  expect_frames_in_order_and_whole(w.sink);
+  // Frames 4 and 5 were due (300, 400 ms) while frames 3 and 4 were handed
+  // over at 450; frame 6 was not (500 ms), so it is grabbed after the sleep.
+  EXPECT_EQ(w.services.grab_calls,
+            (std::vector<std::string>{"grab", "grab", "grab", "begin", "finish", "begin",
+                                      "finish", "grab", "grab", "grab"}));
+  // No grab starts before its deadline: the anchor plus (k - 1) intervals.
+  ASSERT_EQ(w.services.grab_starts.size(), 8u);
+  for (size_t k = 1; k < 8; ++k) {
+    EXPECT_GE(w.services.grab_starts[k], t0 + milliseconds(100) * k) << "frame " << k + 1;
+  }
+  EXPECT_EQ(w.services.grabs_dropped, 0);
+}
+
+TEST(VideoWorkerOverlap, OnScheduleEveryGrabStartsAtItsDeadline) {
+  WorkerRun w;
+  w.inputs.fps = 60;
+  w.services.split_grabs = true;
+  w.services.clock = &w.clock;
+  w.sink.write_takes = [](int) { return milliseconds(3); };
+  w.sink.outcome = [](int i) {
+    return FrameSink::WriteOutcome{i == 30 ? Delivery::kClosed : Delivery::kWritten, {}};
+  };
+  w.run();
+  ASSERT_EQ(w.services.grab_starts.size(), 31u);
+  EXPECT_EQ(std::count(w.services.grab_calls.begin(), w.services.grab_calls.end(), "grab"), 31);
+  const auto anchor = w.sink.write_starts[0] + milliseconds(3);
+  for (size_t k = 1; k < 31; ++k) {
+    EXPECT_EQ(w.services.grab_starts[k], anchor + std::chrono::nanoseconds(16666667) * k)
+        << "frame " << k + 1;
+  }
+  expect_frames_in_order_and_whole(w.sink);
+}
+
+TEST(VideoWorkerOverlap, AStopDropsTheGrabBegunAheadWithoutWritingIt) {
+  WorkerRun w;
+  set_up_stall(w, true);
+  // Stop while frame 4 is handed over, with frame 5's grab under way.
+  w.sink.outcome = [&](int i) {
+    if (i == 3) w.state.stop_requested.store(true);
+    return FrameSink::WriteOutcome{};
+  };
+  w.run();
+  EXPECT_EQ(w.sink.write_starts.size(), 4u) << "nothing after the pass that saw the stop";
+  EXPECT_EQ(w.services.grabs, 5);
+  EXPECT_EQ(w.services.grabs_dropped, 1);
+  EXPECT_EQ(w.services.surfaces_alive, 0);
+  expect_frames_in_order_and_whole(w.sink);
+}
+
+TEST(VideoWorkerOverlap, SurfacesWithTheDefaultHalvesAndRunsWithoutOverlapGrabInPlace) {
+  for (bool split : {false, true}) {
+    WorkerRun w;
+    set_up_stall(w, split, /*overlap=*/split);
+    w.run();
+    ASSERT_EQ(w.sink.write_starts.size(), 8u) << split;
+    expect_frames_in_order_and_whole(w.sink);
+    if (split) continue;  // the overlapping case is the first test's
+    EXPECT_EQ(std::count(w.services.grab_calls.begin(), w.services.grab_calls.end(), "grab"), 8);
+  }
+  WorkerRun off;
+  set_up_stall(off, true, /*overlap=*/false);
+  off.run();
+  EXPECT_EQ(std::count(off.services.grab_calls.begin(), off.services.grab_calls.end(), "grab"), 8)
+      << "overlap turned off";
+  expect_frames_in_order_and_whole(off.sink);
 }
 
 std::array<double, kMeasuredGrabs> constant(double seconds) {

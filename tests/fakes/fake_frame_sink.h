@@ -1,6 +1,7 @@
 // A scripted output stream and a fake clock for the video worker.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -38,6 +39,8 @@ class FakeFrameSink final : public FrameSink {
   std::vector<Clock::time_point> write_starts;
   std::vector<uint8_t> first_bytes;
   std::vector<size_t> sizes;
+  // Whether every byte of the frame was the same, i.e. it came from one grab.
+  std::vector<bool> whole;
 
   ReadyOutcome wait_ready() override {
     ++ready_calls;
@@ -49,6 +52,7 @@ class FakeFrameSink final : public FrameSink {
     write_starts.push_back(clock_.current);
     first_bytes.push_back(size > 0 ? frame[0] : 0);
     sizes.push_back(size);
+    whole.push_back(std::all_of(frame, frame + size, [&](uint8_t b) { return b == frame[0]; }));
     if (write_takes) clock_.current += write_takes(index);
     return outcome ? outcome(index) : WriteOutcome{};
   }

@@ -9,6 +9,7 @@
 
 #include "platform/kernel.h"
 #include "platform/window_services.h"
+#include "util/clock.h"
 
 namespace vorel::testing {
 
@@ -126,6 +127,18 @@ class FakeWindowServices final : public platform::WindowServices {
   std::vector<platform::CaptureSource> surfaces_made;
   int grabs = 0;
   int surfaces_alive = 0;
+  // With split grabs, surfaces behave like a system that fills frames
+  // asynchronously: two buffers used in turn, begin_grab() writes the first
+  // half of the next frame and finish_grab() the second, so a frame handed
+  // over while its grab is under way is torn. Without, they keep the
+  // interface's default halves.
+  bool split_grabs = false;
+  // What the surfaces were asked, in order ("grab", "begin", "finish"),
+  // and when each grab started, on `clock` when one is given.
+  std::vector<std::string> grab_calls;
+  Clock* clock = nullptr;
+  std::vector<Clock::time_point> grab_starts;
+  int grabs_dropped = 0;  // begun and never finished
 
   bool get_client_rect(platform::WindowHandle h, platform::Rect* rect) override {
     auto it = client_rects.find(h);
@@ -145,22 +158,56 @@ class FakeWindowServices final : public platform::WindowServices {
   class Surface final : public platform::CaptureSurface {
    public:
     Surface(FakeWindowServices& owner, const platform::CaptureSource& source)
-        : owner_(owner),
-          pixels_(static_cast<size_t>(std::max(0, source.width)) *
-                      static_cast<size_t>(std::max(0, source.height)) * 4,
-                  0) {
+        : owner_(owner) {
+      const size_t bytes = static_cast<size_t>(std::max(0, source.width)) *
+                           static_cast<size_t>(std::max(0, source.height)) * 4;
+      buffers_[0].assign(bytes, 0);
+      buffers_[1].assign(bytes, 0);
       ++owner_.surfaces_alive;
     }
-    ~Surface() override { --owner_.surfaces_alive; }
+    ~Surface() override {
+      if (pending_) ++owner_.grabs_dropped;
+      --owner_.surfaces_alive;
+    }
     const uint8_t* grab() override {
-      ++owner_.grabs;
-      std::fill(pixels_.begin(), pixels_.end(), static_cast<uint8_t>(owner_.grabs));
-      return pixels_.data();
+      owner_.grab_calls.push_back("grab");
+      start();
+      return complete();
+    }
+    void begin_grab() override {
+      if (!owner_.split_grabs) return CaptureSurface::begin_grab();
+      owner_.grab_calls.push_back("begin");
+      start();
+    }
+    const uint8_t* finish_grab() override {
+      if (!owner_.split_grabs) return CaptureSurface::finish_grab();
+      owner_.grab_calls.push_back("finish");
+      return complete();
     }
 
    private:
+    std::vector<uint8_t>& back() { return buffers_[owner_.split_grabs ? 1 - front_ : front_]; }
+    void start() {
+      ++owner_.grabs;
+      if (owner_.clock) owner_.grab_starts.push_back(owner_.clock->now());
+      std::vector<uint8_t>& b = back();
+      std::fill(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(b.size() / 2),
+                static_cast<uint8_t>(owner_.grabs));
+      pending_ = true;
+    }
+    const uint8_t* complete() {
+      std::vector<uint8_t>& b = back();
+      std::fill(b.begin() + static_cast<std::ptrdiff_t>(b.size() / 2), b.end(),
+                static_cast<uint8_t>(owner_.grabs));
+      pending_ = false;
+      if (owner_.split_grabs) front_ = 1 - front_;
+      return buffers_[front_].data();
+    }
+
     FakeWindowServices& owner_;
-    std::vector<uint8_t> pixels_;
+    std::vector<uint8_t> buffers_[2];
+    int front_ = 0;  // the buffer handed out last
+    bool pending_ = false;
   };
 
  public:

@@ -14,6 +14,7 @@ import subprocess
 import sys
 import threading
 import time
+import tracemalloc
 
 import pytest
 
@@ -269,6 +270,125 @@ class TestMonitorFrames:
 
 
 # --------------------------------------------------------------------------
+# The frame objects handed to the stream
+
+
+PALETTE = [BLUE_ISH, ORANGE, GREEN, 0xA02080, 0x10E0E0]
+
+
+class PaintingSink:
+    """Repaints a window with the next colour of PALETTE on every write, so
+    that consecutive frames differ, and records what each frame was while
+    the stream had it: its identity, whether it was allocated since the
+    previous write returned (tracing restarts at the end of each write, so
+    only such an object has a traceback), a digest of its bytes,
+    whether its hash matched a fresh copy's and the colour it showed. `keep(i)` says what of
+    frame i to keep: None, "bytes" (the object) or "array" (a NumPy view)."""
+
+    def __init__(self, painter, wid, box, size, keep, frames):
+        self.painter, self.wid, self.box, self.size = painter, wid, box, size
+        self.keep, self.frames = keep, frames
+        self.ids, self.fresh, self.digests, self.hash_ok, self.colours = [], [], [], [], []
+        self.kept = []  # (index, what was kept, digest at write time)
+        self.done = threading.Event()
+
+    def write(self, frame):
+        import hashlib
+
+        i = len(self.ids)
+        if i >= self.frames:
+            self.done.set()
+            return
+        assert type(frame) is bytes
+        self.ids.append(id(frame))
+        self.fresh.append(tracemalloc.get_object_traceback(frame) is not None)
+        digest = hashlib.sha1(frame).digest()
+        self.digests.append(digest)
+        # A stale cached hash from an earlier content would differ here.
+        self.hash_ok.append(hash(frame) == hash(bytes(bytearray(frame))))
+        x, y, w, h = self.box
+        self.colours.append(
+            tuple(int(v) for v in colours(frame, *self.size)[y + h // 2, x + w // 2]))
+        what = self.keep(i)
+        if what == "bytes":
+            self.kept.append((i, frame, digest))
+        elif what == "array":
+            self.kept.append((i, np.frombuffer(frame, np.uint8), digest))
+        self.painter.paint(self.wid, PALETTE[(i + 1) % len(PALETTE)])
+        tracemalloc.stop()  # forgets every trace
+        tracemalloc.start()
+
+
+def run_painting_sink(painter, keep, fps, frames=24, source="monitor"):
+    import hashlib
+
+    first = m.list_monitors()[0]
+    box = (first.x + 100, first.y + 100, 200, 150)
+    wid = painter.create(*box, PALETTE[0])
+    if source == "window":
+        sink = PaintingSink(painter, wid, (0, 0, 200, 150), (200, 150), keep, frames)
+        capture = m.VideoCapture(sink, fps=fps, window_handle=wid)
+    else:
+        sink = PaintingSink(painter, wid, (100, 100, 200, 150), (first.width, first.height),
+                            keep, frames)
+        capture = m.VideoCapture(sink, fps=fps, monitor_index=first.index)
+    capture.start()
+    try:
+        assert sink.done.wait(30), capture.error
+    finally:
+        capture.stop()
+        capture.wait(10)
+        tracemalloc.stop()
+    assert capture.error is None
+    assert sink.hash_ok == [True] * frames, "a reused frame kept the hash of its old content"
+    for i, kept, digest in sink.kept:
+        assert hashlib.sha1(kept).digest() == digest, f"frame {i} changed while it was kept"
+    painted = {bgr(c) for c in PALETTE}
+    assert set(sink.colours) <= painted, "a frame showed no painted colour"
+    assert len(set(sink.colours)) >= 3, "frames did not follow the screen"
+    return sink
+
+
+# Paced, each grab comes after the previous write; unthrottled, the next
+# grab runs during the write.
+SOURCES_AND_RATES = pytest.mark.parametrize(
+    "source, fps", [("monitor", 20), ("monitor", 1000), ("window", 1000)],
+    ids=["monitor-paced", "monitor-unthrottled", "window-unthrottled"])
+
+
+class TestFrameObjects:
+    @SOURCES_AND_RATES
+    def test_a_stream_that_keeps_nothing_gets_one_object_refilled(self, painter, source, fps):
+        sink = run_painting_sink(painter, lambda i: None, fps, source=source)
+        assert sink.fresh[1:] == [False] * (len(sink.fresh) - 1), (
+            "a new object although none was kept")
+        assert len(set(sink.ids)) == 1
+        assert len(set(sink.digests)) >= 3
+
+    @SOURCES_AND_RATES
+    def test_frames_a_stream_keeps_never_change(self, painter, source, fps):
+        # Every third frame kept as the object, every fifth through a NumPy
+        # view of it; the rest let go.
+        def keep(i):
+            return "bytes" if i % 3 == 0 else "array" if i % 5 == 0 else None
+
+        sink = run_painting_sink(painter, keep, fps, source=source)
+        kept_ids = [sink.ids[i] for i, _, _ in sink.kept]
+        assert len(set(kept_ids)) == len(kept_ids), "two kept frames were one object"
+        # A new object exactly after a frame that was kept; a frame let go
+        # comes back refilled.
+        assert sink.fresh[1:] == [keep(i) is not None for i in range(len(sink.fresh) - 1)]
+
+    @pytest.mark.parametrize("source", ["monitor", "window"])
+    def test_paced_frames_show_the_screen_as_it_was_painted(self, painter, source):
+        # On schedule each grab follows the previous write, and so its paint.
+        sink = run_painting_sink(painter, lambda i: None, 10, frames=12, source=source)
+        expected = [bgr(PALETTE[i % len(PALETTE)]) for i in range(12)]
+        late = sum(1 for seen, want in zip(sink.colours, expected) if seen != want)
+        assert late <= 2, (sink.colours, expected)  # a loaded machine may fall behind once
+
+
+# --------------------------------------------------------------------------
 # Windows
 
 
@@ -373,6 +493,129 @@ class TestFallbacks:
                     painter.paint(wid, GREEN)
                     count = sink.count
                     assert region_is(sink.frame_after(count + 3), 90, 70, whole, ORANGE)
+        finally:
+            painter.close()
+
+
+FLICKER = """
+import sys
+from Xlib import X, display
+d = display.Display()
+w = d.create_resource_object("window", int(sys.argv[1]))
+colours = [int(c) for c in sys.argv[2:]]
+i = 0
+while True:
+    w.change_attributes(background_pixel=colours[i % len(colours)])
+    w.clear_area()
+    d.sync()
+    if i == 0:
+        print("painting", flush=True)
+    i += 1
+"""
+
+
+class WholeFrameSink:
+    """Counts frames whose window area is not one colour: frames made of two
+    grabs. Each image request is carried out at once by the server, and so is
+    each repaint, so a frame read correctly is never torn."""
+
+    def __init__(self, box, size, frames):
+        self.box, self.size, self.frames = box, size, frames
+        self.count = self.torn = 0
+        self.seen = set()
+        self.done = threading.Event()
+
+    def write(self, frame):
+        if self.count >= self.frames:
+            self.done.set()
+            return
+        x, y, w, h = self.box
+        area = colours(frame, *self.size)[y:y + h, x:x + w]
+        first = area[0, 0]
+        self.seen.add(tuple(int(v) for v in first))
+        self.torn += int(not (area == first).all())
+        self.count += 1
+
+
+@pytest.mark.parametrize("source", ["monitor", "window"])
+def test_unthrottled_frames_are_never_torn_while_the_screen_changes(painter, source):
+    # A window repainted as fast as the server allows, in another process,
+    # while frames are grabbed as fast as they can be: each frame is one
+    # grab, even though the next grab runs while a frame is handed over.
+    first = m.list_monitors()[0]
+    box = (first.x + 100, first.y + 100, 300, 200)
+    wid = painter.create(*box, PALETTE[0])
+    flicker = subprocess.Popen([sys.executable, "-c", FLICKER, str(wid)]
+                               + [str(c) for c in PALETTE], stdout=subprocess.PIPE, text=True)
+    try:
+        assert flicker.stdout.readline() == "painting\n"
+        if source == "window":
+            sink = WholeFrameSink((0, 0, 300, 200), (300, 200), 400)
+            capture = m.VideoCapture(sink, fps=10000, window_handle=wid)
+        else:
+            sink = WholeFrameSink((100, 100, 300, 200), (first.width, first.height), 400)
+            capture = m.VideoCapture(sink, fps=10000, monitor_index=first.index)
+        capture.start()
+        try:
+            assert sink.done.wait(30), capture.error
+        finally:
+            capture.stop()
+            capture.wait(10)
+    finally:
+        flicker.kill()
+        flicker.wait()
+    assert capture.error is None
+    assert len(sink.seen) >= 3, "the window did not change while it was captured"
+    assert sink.torn == 0, f"{sink.torn} of {sink.count} frames were torn"
+
+
+# --------------------------------------------------------------------------
+# Other visuals: 16-bit (5-6-5) and 30-bit (10-10-10) screens give the same
+# blue, green, red frames. Each case is a pixel value in the screen's format
+# and the 8-bit colour it must read as: channels at their extremes, and a
+# middle one (narrow channels repeat their bits, wide ones keep the top 8).
+
+
+def rgb565(r, g, b):
+    return r << 11 | g << 5 | b
+
+
+def rgb101010(r, g, b):
+    return r << 20 | g << 10 | b
+
+
+VISUAL_CASES = {
+    16: [(rgb565(31, 0, 31), 0xFF00FF), (rgb565(0, 63, 0), 0x00FF00),
+         (rgb565(16, 32, 8), 0x848242)],
+    30: [(rgb101010(0x3FF, 0, 0x200), 0xFF0080), (rgb101010(0x0CC, 0x198, 0x330), 0x3366CC),
+         (rgb101010(0, 0x3FF, 0), 0x00FF00)],
+}
+
+
+class TestOtherVisuals:
+    @pytest.mark.parametrize("shm", [True, False], ids=["shm", "getimage"])
+    @pytest.mark.parametrize("depth", [16, 30])
+    def test_monitor_and_window_frames_are_bgrx(self, x_server, depth, shm):
+        # An odd width: 16-bit rows are padded to 32 bits by the server.
+        args = ["-br", "+extension", "RANDR"] + ([] if shm else ["-extension", "MIT-SHM"])
+        server = x_server(*args, size="801x601", depth=depth)
+        painter = Painter(server.display)
+        try:
+            boxes = [(20 + 150 * i, 30 + 40 * i, 120, 90) for i in range(3)]
+            wids = [painter.create(*box, pixel)
+                    for box, (pixel, _) in zip(boxes, VISUAL_CASES[depth])]
+            with capturing(monitor_index=0) as (capture, sink):
+                assert (capture.width, capture.height) == (801, 601)
+                frame = sink.shows(boxes[0], VISUAL_CASES[depth][0][1])
+                for box, (_, colour) in zip(boxes, VISUAL_CASES[depth]):
+                    assert region_is(frame, 801, 601, box, colour), hex(colour)
+                # Outside the windows: the root's black background.
+                assert (colours(frame, 801, 601)[600, 800] == 0).all()
+            with capturing(window_handle=wids[2]) as (capture, sink):
+                assert (capture.width, capture.height) == (120, 90)
+                sink.shows((0, 0, 120, 90), VISUAL_CASES[depth][2][1])
+                painter.paint(wids[2], VISUAL_CASES[depth][0][0])
+                sink.shows((0, 0, 120, 90), VISUAL_CASES[depth][0][1])
         finally:
             painter.close()
 

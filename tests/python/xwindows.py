@@ -115,11 +115,11 @@ class XServer:
     """A private Xvfb on a free display, with RandR, and at most one window
     manager."""
 
-    def __init__(self, *extra_args, size="1920x1080"):
+    def __init__(self, *extra_args, size="1920x1080", depth=24):
         read_end, write_end = os.pipe()
         try:
             self._process = subprocess.Popen(
-                ["Xvfb", "-displayfd", str(write_end), "-screen", "0", f"{size}x24",
+                ["Xvfb", "-displayfd", str(write_end), "-screen", "0", f"{size}x{depth}",
                  "-nolisten", "tcp", "-noreset", *extra_args],
                 pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         finally:
@@ -257,8 +257,8 @@ def x_server(monkeypatch):
     require_tools("Xvfb", "xrandr")
     servers = []
 
-    def start(*extra_args, size="1920x1080"):
-        server = XServer(*extra_args, size=size)
+    def start(*extra_args, size="1920x1080", depth=24):
+        server = XServer(*extra_args, size=size, depth=depth)
         servers.append(server)
         monkeypatch.setenv("DISPLAY", server.display)
         return server

@@ -6,8 +6,10 @@
 //
 // Frames are 32-bit pixels in memory order blue, green, red, unused: what a
 // TrueColor visual of depth 24 or 32 with 32 bits per pixel and LSBFirst
-// images reads back as, with no conversion. A drawable in any other format
-// gives frames of zeros rather than pixels in a layout nobody expects.
+// images reads back as, with no conversion. Other TrueColor visuals (depth
+// 16 as 5-6-5, depth 30 as 10-10-10) are converted through their channel
+// masks; a drawable of any other kind (PseudoColor, for one) gives frames
+// of zeros rather than pixels in a layout nobody expects.
 #pragma once
 
 #include <memory>

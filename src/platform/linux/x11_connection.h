@@ -99,4 +99,23 @@ XcbPtr<Reply> take_reply(xcb_connection_t* connection,
   return reply;
 }
 
+// Drops the server's answer to a request without a reply: an error it
+// causes is discarded instead of queued as an event.
+inline void forget(xcb_connection_t* c, xcb_void_cookie_t cookie) {
+  xcb_discard_reply(c, cookie.sequence);
+}
+
+// Waits until the server has carried out a checked request. A broken
+// connection is a failure too, with no error code.
+struct Outcome {
+  bool ok;
+  uint8_t error_code;
+};
+
+inline Outcome settle(xcb_connection_t* c, xcb_void_cookie_t cookie) {
+  XcbPtr<xcb_generic_error_t> error(xcb_request_check(c, cookie));
+  if (error) return {false, error->error_code};
+  return {xcb_connection_has_error(c) == 0, 0};
+}
+
 }  // namespace vorel::platform::x11

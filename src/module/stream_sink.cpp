@@ -1,0 +1,118 @@
+#include "module/stream_sink.h"
+
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "module/args.h"
+#include "module/capture_support.h"
+
+namespace vorel::py {
+namespace {
+
+// The method name looked up on the stream for every frame, made once. A
+// failure (no memory) is not remembered: the call that meets it fails with
+// the MemoryError set, and the next one tries again. Only ever called with
+// the interpreter lock held, which guards the cache.
+PyObject* write_name() {
+  static PyObject* name = nullptr;
+  if (name == nullptr) name = PyUnicode_InternFromString("write");
+  return name;
+}
+
+// A bytes object keeps its hash once computed; new contents need it dropped.
+// The field is deprecated for readers, but writing -1 is what CPython itself
+// does for a bytes object it has just filled.
+void forget_cached_hash(PyObject* bytes) {
+#if defined(_MSC_VER)
+#pragma warning(push)
+#pragma warning(disable : 4996)
+#else
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+  reinterpret_cast<PyBytesObject*>(bytes)->ob_shash = -1;
+#if defined(_MSC_VER)
+#pragma warning(pop)
+#else
+#pragma GCC diagnostic pop
+#endif
+}
+
+bool is_numpy_or_python_bool(PyObject* o, bool& value) {
+  if (o == Py_True || o == Py_False) {
+    value = o == Py_True;
+    return true;
+  }
+  if (!to_bool(o, "result", value)) {
+    PyErr_Clear();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+PythonStreamSink::PythonStreamSink(PyObject* stream) : stream_(Py_NewRef(stream)) {}
+
+PythonStreamSink::~PythonStreamSink() {
+  if (spare_ != nullptr) defer_decref(spare_);
+  defer_decref(stream_);
+}
+
+Ref PythonStreamSink::frame_object(const uint8_t* frame, size_t size) {
+  Ref spare = Ref::steal(std::exchange(spare_, nullptr));
+  // Only we hold it, so nothing can see its contents change; an object the
+  // stream kept is left alone and a new one is made.
+  if (spare && Py_REFCNT(spare.get()) == 1 && PyBytes_CheckExact(spare.get()) &&
+      PyBytes_GET_SIZE(spare.get()) == static_cast<Py_ssize_t>(size)) {
+    std::memcpy(PyBytes_AS_STRING(spare.get()), frame, size);
+    forget_cached_hash(spare.get());
+    return spare;
+  }
+  return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(frame),
+                                              static_cast<Py_ssize_t>(size)));
+}
+
+FrameSink::ReadyOutcome PythonStreamSink::wait_ready() {
+  PythonSection section;
+  if (!section.entered()) return {Readiness::kReady, {}};  // the first write ends the run
+  Ref method = Ref::steal(PyObject_GetAttrString(stream_, "wait_ready"));
+  if (!method) {
+    PyErr_Clear();  // no usable wait_ready: ready at once
+    return {Readiness::kReady, {}};
+  }
+  method = Ref();
+  Ref result = Ref::steal(PyObject_CallMethod(stream_, "wait_ready", "(d)", 30.0));
+  if (!result) return {Readiness::kFailed, take_exception_text()};
+  bool ready = false;
+  if (is_numpy_or_python_bool(result.get(), ready) && ready) return {Readiness::kReady, {}};
+  return {Readiness::kNotReady, {}};
+}
+
+FrameSink::WriteOutcome PythonStreamSink::write(const uint8_t* frame, size_t size) {
+  PythonSection section;
+  if (!section.entered()) return {Delivery::kClosed, {}};
+  Ref bytes = frame_object(frame, size);
+  PyObject* name = bytes ? write_name() : nullptr;
+  Ref result;
+  if (name != nullptr) result = Ref::steal(PyObject_CallMethodOneArg(stream_, name, bytes.get()));
+  if (result) {
+    spare_ = bytes.release();  // the next frame's, if the stream lets it go
+    return {Delivery::kWritten, {}};
+  }
+  std::string text = take_exception_text();
+  // A closed pipe ends the capture quietly.
+  if (text.find("BrokenPipe") != std::string::npos || text.find("OSError") != std::string::npos) {
+    return {Delivery::kClosed, {}};
+  }
+  return {Delivery::kFailed, std::move(text)};
+}
+
+std::string PythonStreamSink::take_exception_text() {
+  Ref exception = Ref::steal(PyErr_GetRaisedException());
+  if (!exception) return "SystemError: error return without exception set";
+  return exception_text(exception.get());
+}
+
+}  // namespace vorel::py
