@@ -6,7 +6,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 install_system_packages
-ensure_venv
+ensure_venv imageio-ffmpeg mypy
 install_module
 
 log "C++ unit tests"
@@ -14,6 +14,10 @@ cmake -S "$VOREL_ROOT" -B "$VOREL_ROOT/build/cpp" -DVOREL_MODULE=OFF -DVOREL_TES
   -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build "$VOREL_ROOT/build/cpp" -j "$(nproc)" >/dev/null
 ctest --test-dir "$VOREL_ROOT/build/cpp" --output-on-failure
+
+log "Types: mypy --strict on the package, stubtest of the engine's stubs"
+(cd "$VOREL_ROOT" && "$VOREL_VENV/bin/python" -m mypy --strict --no-incremental python/vorel \
+  && "$VOREL_VENV/bin/python" -m mypy.stubtest --ignore-missing-stub _native_core)
 
 log "Python tests"
 start_two_monitor_display
