@@ -79,9 +79,13 @@ def video_command(ffmpeg: str, width: int, height: int, fps: int, out: str,
         "-framerate", str(fps), "-i", "pipe:0",
         # 4:2:0 needs even sizes; a window can have odd ones.
         "-vf", "crop=trunc(iw/2)*2:trunc(ih/2)*2", "-pix_fmt", "yuv420p",
-        "-c:v", codec, *extra, "-g", str(fps),
+        # A key frame (and so a fragment) every second; the caller's
+        # options come after and win.
+        "-c:v", codec, "-g", str(fps), *extra,
         "-movflags", "+frag_keyframe+empty_moov+default_base_moof",
-        "-f", "mp4", out,
+        # Each fragment reaches the file at once instead of waiting in
+        # ffmpeg's output buffer.
+        "-flush_packets", "1", "-f", "mp4", out,
     ]
 
 

@@ -141,3 +141,77 @@ def test_sound_and_picture_stay_together(tmp_path, require_display, require_audi
     assert abs(offsets[-1] - offsets[0]) <= 1 / fps, offsets
     print("sync offsets (video - audio, ms):", [round(o * 1000, 1) for o in offsets],
           "shift", round(rec.audio_shift * 1000, 1))
+
+
+def test_an_exception_in_the_block_still_finishes_the_file(tmp_path, require_display, tone):
+    out = tmp_path / "cut.mp4"
+    with pytest.raises(ZeroDivisionError):
+        with vorel.Recording(out, monitor=1, fps=15, audio="none") as rec:
+            while rec.status().frames < 10:
+                time.sleep(0.05)
+            1 / 0
+    info = probe(out)
+    assert info["count"] == 1 and "audio" not in info
+    assert int(info["video"]["nb_read_frames"]) >= 10
+    assert decode_all(out)[0] == 0
+    assert not rec.video_part.exists()
+    assert rec.stop() == out  # stop() again just reports the outcome
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"monitor": 7}, "monitor 7 not found (have 2)"),
+    ({"window": "no window is called this 7d1e"}, "no visible window has a title containing"),
+    ({"hwnd": 0x7FFFFFF0}, "no window has the handle 0x7ffffff0"),
+    ({"ffmpeg": "/nonexistent/ffmpeg"}, "ffmpeg not found: the given ffmpeg"),
+])
+def test_sources_and_tools_that_do_not_exist(tmp_path, require_display, kwargs, message):
+    rec = vorel.Recording(tmp_path / "x.mp4", audio="none", **kwargs)
+    with pytest.raises(vorel.RecordingError) as e:
+        rec.start()
+    assert message in str(e.value)
+    assert list(tmp_path.iterdir()) == []
+    assert rec.status().state == "failed"
+
+
+def test_missing_folder_and_bad_arguments(tmp_path):
+    with pytest.raises(vorel.RecordingError, match="output folder does not exist"):
+        vorel.Recording(tmp_path / "nope" / "x.mp4").start()
+    for bad in ({"fps": 0}, {"fps": 2.5}, {"audio": "mic"}, {"duration": -1},
+                {"duration": float("nan")}, {"audio": "none", "process_id": 1},
+                {"encoder_options": "-preset fast"}):
+        with pytest.raises((ValueError, TypeError)):
+            vorel.Recording(tmp_path / "x.mp4", **bad)
+
+
+def test_an_encoder_that_fails_is_reported_with_its_words(tmp_path, require_display):
+    out = tmp_path / "bad.mp4"
+    rec = vorel.Recording(out, monitor=1, fps=15, audio="none", encoder="no_such_encoder_9")
+    rec.start()
+    assert rec.wait(30)
+    with pytest.raises(vorel.RecordingError) as e:
+        rec.stop()
+    assert "the encoder failed" in str(e.value) and "no_such_encoder_9" in str(e.value)
+    assert not out.exists()
+    assert rec.status().state == "failed"
+
+
+def test_a_sound_server_that_is_not_there(tmp_path, require_display, monkeypatch):
+    monkeypatch.setenv("PULSE_SERVER", f"unix:{tmp_path}/no-server")
+    rec = vorel.Recording(tmp_path / "x.mp4", monitor=1)
+    with pytest.raises(vorel.RecordingError, match=r"^audio: \S+"):
+        rec.start()
+    assert not (tmp_path / "x.mp4").exists()
+
+
+def test_encoder_options_reach_ffmpeg(tmp_path, require_display):
+    out = tmp_path / "opt.mp4"
+    with vorel.Recording(out, monitor=1, fps=10, audio="none", duration=1,
+                         encoder_options={"preset": "ultrafast", "g": 5, "crf": 40}) as rec:
+        rec.wait(20)
+    info = probe(out)
+    assert int(info["video"]["nb_read_frames"]) == 10
+    # A key frame every 5 frames, as asked.
+    keys = subprocess.run(
+        ["ffprobe", "-v", "error", "-select_streams", "v", "-show_entries", "frame=key_frame",
+         "-of", "csv=p=0", str(out)], check=True, capture_output=True, text=True).stdout.split()
+    assert [i for i, k in enumerate(keys) if k.startswith("1")] == [0, 5]
