@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Runs the benchmarks; each prints its figures as ratios against a baseline
-# measured in the same run. Arguments pick some: discovery video audio convert.
+# measured in the same run. Arguments pick some: discovery video audio convert record.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 install_system_packages
-ensure_venv mss pywinctl soundcard
+ensure_venv mss pywinctl soundcard imageio-ffmpeg
 install_module
 
 which=("$@")
-[ ${#which[@]} -eq 0 ] && which=(discovery video audio convert)
+[ ${#which[@]} -eq 0 ] && which=(discovery video audio convert record)
 py="$VOREL_VENV/bin/python"
 for name in "${which[@]}"; do
   log "benchmark: $name"
@@ -26,7 +26,7 @@ for name in "${which[@]}"; do
       env -u DISPLAY -u PULSE_SERVER "$py" "$VOREL_ROOT/bench/bench_audio.py" \
         --floor "$VOREL_ROOT/build/bench/vorel_wakeup_floor"
       ;;
-    discovery|video)
+    discovery|video|record)
       # Each starts the private servers it needs.
       env -u DISPLAY "$py" "$VOREL_ROOT/bench/bench_$name.py"
       ;;
