@@ -4,7 +4,9 @@ from __future__ import annotations
 
 import argparse
 import json
+import signal
 import sys
+import threading
 import typing
 from collections.abc import Sequence
 from typing import TextIO
@@ -86,7 +88,8 @@ def _record(args: argparse.Namespace) -> int:
         sys.stderr.write(_progress(s) + "\n")
     if s.max_frames_behind > 0 and live:
         sys.stderr.write(f"note: the capture fell up to {s.max_frames_behind} frames behind "
-                         "its schedule\n")
+                         f"its schedule ({s.frames_repeated} frames repeated, "
+                         f"{s.frames_dropped} dropped)\n")
     if live:
         sys.stderr.write(f"{path}: {s.frames} frames at {args.fps} fps\n")
     return 0
@@ -171,8 +174,15 @@ def parser() -> argparse.ArgumentParser:
     return p
 
 
+def _interrupt(signum: int, frame: object) -> None:
+    raise KeyboardInterrupt
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = parser().parse_args(argv)
+    if threading.current_thread() is threading.main_thread():
+        # A polite termination finishes the file like Ctrl+C does.
+        signal.signal(signal.SIGTERM, _interrupt)
     try:
         code: int = args.run(args)
         return code

@@ -15,6 +15,7 @@ sound when the two are muxed.
 
 from __future__ import annotations
 
+import collections
 import math
 import os
 import subprocess
@@ -45,6 +46,8 @@ class RecordingStatus:
     frames: int               # frames handed to the encoder
     frames_behind: int        # frames the capture is behind its schedule now
     max_frames_behind: int    # the most it has been behind
+    frames_repeated: int      # intervals a late grab left to the previous frame
+    frames_dropped: int       # grabs that came after their interval was filled
     bytes_written: int        # bytes in the files being written
     error: str | None = None
 
@@ -58,28 +61,46 @@ def _spawn_flags() -> dict[str, object]:
 
 
 class _EncoderSink:
-    """The stream the engine writes frames into: each frame is timestamped
-    and written to ffmpeg's stdin. At most `limit` frames are passed on."""
+    """The stream the engine writes frames into. Each frame is timestamped,
+    placed in its interval of the file's fixed frame rate, and queued; a
+    writer thread feeds the queue to ffmpeg's stdin, so that a moment's stall
+    of the encoder does not delay the grabs. The queue holds about a second
+    of frames; when it is full, the engine waits and falls behind its
+    schedule, which status() reports. At most `limit` frames are passed on."""
+
+    MAX_QUEUED_BYTES = 256 * 1024 * 1024
 
     def __init__(self, fps: int, limit: int | None, wake: threading.Event) -> None:
         self.fps = fps
         self.limit = limit
-        self.frames = 0
+        self.frames = 0          # frames handed to the encoder
+        self.grabs = 0           # frames the engine delivered
+        self.repeated = 0
+        self.dropped = 0
+        self._last: bytes | None = None
         self.first_write: float | None = None
         self.origin = math.inf
         self.max_behind = 0
         self.limit_reached = False
+        self.write_error: str | None = None
         self._wake = wake
         self._fd: int | None = None
         self._ready = threading.Event()
         self._usable = False
-        self._lock = threading.Lock()
+        self._cond = threading.Condition()
+        self._queue: collections.deque[bytes] = collections.deque()
+        self._capacity = fps
+        self._closing = False
+        self._broken = False
+        self._writer: threading.Thread | None = None
 
     def attach(self, fd: int) -> None:
         """Called once the encoder runs: frames go to `fd`, which the sink
         then owns."""
-        with self._lock:
-            self._fd = fd
+        self._fd = fd
+        self._writer = threading.Thread(target=self._write_out, args=(fd,),
+                                        name="vorel-encoder-feed", daemon=True)
+        self._writer.start()
         self._usable = True
         self._ready.set()
 
@@ -92,33 +113,84 @@ class _EncoderSink:
 
     def write(self, frame: bytes) -> None:
         now = time.monotonic()
-        with self._lock:
-            fd = self._fd
-            if fd is None or (self.limit is not None and self.frames >= self.limit):
+        with self._cond:
+            if self._broken:
+                # Ends the engine's run quietly; the encoder's exit status
+                # tells what happened.
+                raise BrokenPipeError("the encoder stopped reading")
+            if self._closing or self._full():
                 return
-            k = self.frames
+            k = self.grabs
+            self.grabs += 1
             if k == 0:
                 self.first_write = now
+                self._capacity = max(2, min(self.fps, self.MAX_QUEUED_BYTES // max(1, len(frame))))
+                slot = 0
             else:
                 self.origin = min(self.origin, now - k / self.fps)
-        view = memoryview(frame)
-        while view:
-            # A broken pipe ends the engine's run quietly; the encoder's exit
-            # status tells what happened.
-            done = os.write(fd, view)
-            view = view[done:]
-        with self._lock:
-            self.frames += 1
-            self.max_behind = max(self.max_behind, self._behind(time.monotonic()))
-            if self.limit is not None and self.frames >= self.limit:
-                self.limit_reached = True
-                self._wake.set()
+                slot = max(1, math.floor((now - self.origin) * self.fps + 0.5))
+            self.max_behind = max(self.max_behind, self._behind(now))
+            # The file has one frame per interval, each showing what the
+            # screen showed at that moment: a grab that came late leaves the
+            # intervals it missed to the previous frame, and the grabs that
+            # then catch up with the schedule find their interval taken.
+            if slot < self.frames:
+                self.dropped += 1
+                return
+            while self.frames < slot and self._last is not None and not self._full():
+                self._enqueue(self._last)
+                self.repeated += 1
+            if not self._full():
+                self._enqueue(frame)
+                self._last = frame
+
+    def _full(self) -> bool:
+        return self.limit is not None and self.frames >= self.limit
+
+    def _enqueue(self, frame: bytes) -> None:
+        # Called with the lock held.
+        while len(self._queue) >= self._capacity and not self._broken and not self._closing:
+            self._cond.wait()
+        self._queue.append(frame)
+        self.frames += 1
+        self._cond.notify_all()
+        if self._full():
+            self.limit_reached = True
+            self._wake.set()
+
+    def _write_out(self, fd: int) -> None:
+        try:
+            while True:
+                with self._cond:
+                    while not self._queue and not self._closing:
+                        self._cond.wait()
+                    if not self._queue:
+                        return
+                    frame = self._queue[0]
+                view = memoryview(frame)
+                while view:
+                    view = view[os.write(fd, view):]
+                with self._cond:
+                    self._queue.popleft()
+                    self._cond.notify_all()
+        except OSError as e:
+            with self._cond:
+                self._broken = True
+                self.write_error = str(e)
+                self._queue.clear()
+                self._cond.notify_all()
+            self._wake.set()
+        finally:
+            os.close(fd)
 
     def detach(self) -> None:
-        with self._lock:
-            fd, self._fd = self._fd, None
-        if fd is not None:
-            os.close(fd)
+        """After the capture ended: lets the writer hand over what is queued,
+        then closes the encoder's input."""
+        with self._cond:
+            self._closing = True
+            self._cond.notify_all()
+        if self._writer is not None:
+            self._writer.join()
 
     def video_origin(self) -> float | None:
         """The monotonic time the file's first frame stands for."""
@@ -127,15 +199,13 @@ class _EncoderSink:
         return self.first_write
 
     def _behind(self, now: float) -> int:
-        if self.frames < 2 or not math.isfinite(self.origin):
+        # How many grabs the engine owes its schedule now.
+        if self.grabs < 2 or not math.isfinite(self.origin):
             return 0
-        due = int((now - self.origin) * self.fps) + 1
-        if self.limit is not None:
-            due = min(due, self.limit)
-        return max(0, due - self.frames)
+        return max(0, int((now - self.origin) * self.fps) + 1 - self.grabs)
 
     def behind(self) -> int:
-        with self._lock:
+        with self._cond:
             return self._behind(time.monotonic())
 
 
@@ -195,6 +265,7 @@ class Recording:
         self._finished_at: float | None = None
         self._ffmpeg = ""
         self.audio_shift = 0.0   # seconds the sound was moved by when muxed
+        self.audio_end = 0.0     # where the recorded sound ends in the file (s)
         self.source: Source | None = None
         self.width = 0
         self.height = 0
@@ -327,6 +398,8 @@ class Recording:
         tail = self._stderr.text() if self._stderr is not None else ""
         if code != 0:
             return f"the encoder failed (ffmpeg exit status {code}): {tail or 'no message'}"
+        if sink.write_error:
+            return f"the encoder stopped reading its input: {sink.write_error}"
         if video.error:
             return f"video: {video.error}"
         if audio_error:
@@ -339,14 +412,18 @@ class Recording:
         seconds = self._sink.frames / self.fps
         audio: str | None = None
         shift = 0.0
+        rate = 48000
         if self._audio is not None:
             audio = str(self.audio_part)
             origin = self._sink.video_origin()
             if origin is not None and self._audio_origin is not None:
                 shift = self._audio_origin - origin
+            rate, recorded = _wav_format(self.audio_part)
+            # Where the recorded sound ends on the video's time line; past
+            # that the file holds padding silence.
+            self.audio_end = shift + recorded
         tmp = self.path.with_name(self.path.name + ".muxing.mp4")
-        cmd = _ffmpeg.mux_command(self._ffmpeg, str(self.video_part), audio,
-                                  _wav_rate(self.audio_part) if audio else 48000,
+        cmd = _ffmpeg.mux_command(self._ffmpeg, str(self.video_part), audio, rate,
                                   shift, seconds, str(tmp))
         code, tail = _ffmpeg.run_to_end(cmd, timeout=max(120.0, seconds * 4))
         if code != 0:
@@ -396,7 +473,7 @@ class Recording:
                 pass
         behind = sink.behind() if state == "recording" else 0
         return RecordingStatus(state, elapsed, sink.frames, behind, sink.max_behind,
-                               written, error)
+                               sink.repeated, sink.dropped, written, error)
 
     # -- context manager ---------------------------------------------------
 
@@ -415,9 +492,10 @@ class Recording:
             exc.add_note(f"vorel: the recording could not be finished: {failure}")
 
 
-def _wav_rate(path: Path) -> int:
+def _wav_format(path: Path) -> tuple[int, float]:
+    """The WAV's sample rate and length in seconds."""
     try:
         with wave.open(str(path), "rb") as w:
-            return w.getframerate()
-    except (OSError, wave.Error, EOFError):
-        return 48000
+            return w.getframerate(), w.getnframes() / w.getframerate()
+    except (OSError, wave.Error, EOFError, ZeroDivisionError):
+        return 48000, 0.0

@@ -18,9 +18,22 @@ def vorel(*args, env=None, **kwargs):
                           text=True, timeout=120, env=env, **kwargs)
 
 
-def start_vorel(*args):
-    return subprocess.Popen([sys.executable, "-m", "vorel", *args], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
+@pytest.fixture
+def start_vorel():
+    """Starts `vorel ...`; whatever is still running at the end is killed."""
+    started = []
+
+    def start(*args):
+        p = subprocess.Popen([sys.executable, "-m", "vorel", *args], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+        started.append(p)
+        return p
+
+    yield start
+    for p in started:
+        if p.poll() is None:
+            p.kill()
+            p.communicate()
 
 
 def wait_for_size(path, size, timeout=30):
@@ -53,11 +66,12 @@ def test_list_as_tables_and_json(require_display, require_audio):
     assert any(d["is_default"] for d in data["audio_devices"])
 
 
-def test_ctrl_c_finishes_the_file(tmp_path, require_display, require_audio):
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM])
+def test_ctrl_c_finishes_the_file(tmp_path, require_display, require_audio, start_vorel, sig):
     out = tmp_path / "int.mp4"
     p = start_vorel("record", str(out), "--monitor", "1", "--fps", "15")
     wait_for_size(tmp_path / "int.video.mp4", 2000)
-    p.send_signal(signal.SIGINT)
+    p.send_signal(sig)
     _, err = p.communicate(timeout=60)
     assert p.returncode == 0, err
     assert err == ""  # not a terminal: quiet
@@ -70,7 +84,7 @@ def test_ctrl_c_finishes_the_file(tmp_path, require_display, require_audio):
 
 
 def test_a_killed_recorder_leaves_a_playable_video_and_the_sound(tmp_path, require_display,
-                                                                 require_audio):
+                                                                 require_audio, start_vorel):
     out = tmp_path / "kill.mp4"
     p = start_vorel("record", str(out), "--monitor", "1", "--fps", "15")
     video, sound = tmp_path / "kill.video.mp4", tmp_path / "kill.audio.wav"
