@@ -15,8 +15,12 @@ cmake -S "$VOREL_ROOT" -B "$VOREL_ROOT/build/cpp" -DVOREL_MODULE=OFF -DVOREL_TES
 cmake --build "$VOREL_ROOT/build/cpp" -j "$(nproc)" >/dev/null
 ctest --test-dir "$VOREL_ROOT/build/cpp" --output-on-failure
 
-log "Types: mypy --strict on the package, stubtest of the engine's stubs"
+log "Types: mypy --strict on the package and the README's examples, stubtest of the stubs"
+rm -rf "$VOREL_ROOT/build/readme_examples"
+"$VOREL_VENV/bin/python" "$VOREL_ROOT/scripts/readme_examples.py" "$VOREL_ROOT/README.md" \
+  "$VOREL_ROOT/build/readme_examples"
 (cd "$VOREL_ROOT" && "$VOREL_VENV/bin/python" -m mypy --strict --no-incremental python/vorel \
+  && "$VOREL_VENV/bin/python" -m mypy --strict --no-incremental build/readme_examples \
   && "$VOREL_VENV/bin/python" -m mypy.stubtest _native_core)
 
 log "Python tests"
