@@ -15,6 +15,7 @@ sound when the two are muxed.
 
 from __future__ import annotations
 
+import atexit
 import collections
 import math
 import os
@@ -24,6 +25,7 @@ import threading
 import time
 import types
 import wave
+import weakref
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -286,8 +288,8 @@ class Recording:
             self._error = str(e)
             self._done.set()
             raise
-        threading.Thread(target=self._supervise, name="vorel-recording",
-                         daemon=False).start()
+        _running.add(self)
+        threading.Thread(target=self._supervise, name="vorel-recording", daemon=True).start()
         return self
 
     def _start(self) -> None:
@@ -377,6 +379,7 @@ class Recording:
             self._error = error
             self._state = "failed" if error else "done"
             self._finished_at = time.monotonic()
+        _running.discard(self)
         self._done.set()
 
     def _finish(self) -> str | None:
@@ -490,6 +493,20 @@ class Recording:
             self.stop()
         except RecordingError as failure:
             exc.add_note(f"vorel: the recording could not be finished: {failure}")
+
+
+# Recordings still running when the interpreter exits are finished, as if
+# stop() had been called: a script that ends without stopping one still gets
+# its file.
+_running: weakref.WeakSet[Recording] = weakref.WeakSet()
+
+
+@atexit.register
+def _finish_running() -> None:
+    for rec in list(_running):
+        rec._wake.set()
+    for rec in list(_running):
+        rec._done.wait()
 
 
 def _wav_format(path: Path) -> tuple[int, float]:

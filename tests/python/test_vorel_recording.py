@@ -207,3 +207,20 @@ def test_encoder_options_reach_ffmpeg(tmp_path, require_display):
         ["ffprobe", "-v", "error", "-select_streams", "v", "-show_entries", "frame=key_frame",
          "-of", "csv=p=0", str(out)], check=True, capture_output=True, text=True).stdout.split()
     assert [i for i, k in enumerate(keys) if k.startswith("1")] == [0, 5]
+
+
+def test_a_script_that_ends_while_recording_still_gets_its_file(tmp_path, require_display,
+                                                                 tone):
+    out = tmp_path / "exit.mp4"
+    code = f"""
+import time, vorel
+rec = vorel.Recording({str(out)!r}, monitor=1, fps=15).start()
+while rec.status().frames < 15:
+    time.sleep(0.05)
+"""
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0 and done.stderr == ""
+    info = probe(out)
+    assert info["count"] == 2 and int(info["video"]["nb_read_frames"]) >= 15
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["exit.mp4", "tone.wav"]
