@@ -29,8 +29,17 @@ start_pulseaudio
 export VOREL_REQUIRE_DISPLAY=1 VOREL_REQUIRE_AUDIO=1
 (cd "$VOREL_ROOT" && "$VOREL_VENV/bin/python" -m pytest -q -p no:cacheprovider tests/python)
 
+log "Linux wheel: build and check its contents and tag"
+rm -rf "$VOREL_ROOT/dist"
+"$VOREL_VENV/bin/python" "$VOREL_ROOT/scripts/wheels.py" linux "$VOREL_ROOT/dist"
+"$VOREL_VENV/bin/python" "$VOREL_ROOT/scripts/wheels.py" check "$VOREL_ROOT"/dist/*linux*.whl
+
 if [ "${VOREL_SKIP_WINDOWS:-0}" != "1" ]; then
   log "Windows backend (cross build, Wine)"
   bash "$VOREL_ROOT/scripts/win_cross.sh"
+  log "Windows wheel around the cross-built module"
+  "$VOREL_VENV/bin/python" "$VOREL_ROOT/scripts/wheels.py" windows \
+    "${VOREL_WIN_BUILD:-$VOREL_ROOT/build-win}/module/_native_core.pyd" "$VOREL_ROOT/dist"
+  "$VOREL_VENV/bin/python" "$VOREL_ROOT/scripts/wheels.py" check "$VOREL_ROOT"/dist/*win_amd64.whl
 fi
 log "all tests passed"

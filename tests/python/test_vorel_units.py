@@ -108,3 +108,43 @@ def test_find_ffmpeg_prefers_what_it_is_given(tmp_path, monkeypatch):
     (tmp_path / "plain").write_text("")
     with pytest.raises(_recording.RecordingError, match="not an executable file"):
         _ffmpeg.find_ffmpeg(tmp_path / "plain")
+
+
+def load_wheels_script():
+    import importlib.util
+
+    path = os.path.join(os.path.dirname(__file__), "..", "..", "scripts", "wheels.py")
+    spec = importlib.util.spec_from_file_location("wheels", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_windows_wheel_is_assembled_and_checked(tmp_path):
+    import zipfile
+
+    wheels = load_wheels_script()
+    pyd = tmp_path / "_native_core.pyd"
+    pyd.write_bytes(b"MZ not really a module")
+    wheel = wheels.build_windows(pyd, tmp_path / "dist")
+    assert wheel.name == "vorel-0.1.0-cp313-cp313-win_amd64.whl"
+    wheels.check(wheel, dlls=False)  # raises SystemExit when anything is wrong
+    with zipfile.ZipFile(wheel) as z:
+        meta = z.read("vorel-0.1.0.dist-info/METADATA").decode()
+        assert 'Requires-Dist: imageio-ffmpeg>=0.5; extra == "record"' in meta
+        assert z.read("_native_core.pyd") == pyd.read_bytes()
+        entries = {i.filename: z.read(i) for i in z.infolist()}
+    # The same wheel without the stubs, or with a changed file, is refused.
+    for broken_name, change in [("_native_core-stubs/__init__.pyi", None),
+                                ("vorel/_cli.py", b"# changed\n")]:
+        broken = tmp_path / "broken" / wheel.name
+        broken.parent.mkdir(exist_ok=True)
+        with zipfile.ZipFile(broken, "w") as z:
+            for name, data in entries.items():
+                if name == broken_name:
+                    if change is None:
+                        continue
+                    data = change
+                z.writestr(name, data)
+        with pytest.raises(SystemExit):
+            wheels.check(broken, dlls=False)
