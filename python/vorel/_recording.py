@@ -257,7 +257,6 @@ class Recording:
         self._error: str | None = None
         self._wake = threading.Event()
         self._done = threading.Event()
-        self._stop_requested = False
         self._sink = _EncoderSink(fps, self._limit, self._wake)
         self._video: core.VideoCapture | None = None
         self._audio: core.AudioCapture | None = None
@@ -266,6 +265,7 @@ class Recording:
         self._audio_origin: float | None = None
         self._finished_at: float | None = None
         self._ffmpeg = ""
+        self._owns_parts = False
         self.audio_shift = 0.0   # seconds the sound was moved by when muxed
         self.audio_end = 0.0     # where the recorded sound ends in the file (s)
         self.source: Source | None = None
@@ -297,11 +297,16 @@ class Recording:
         folder = self.path.parent
         if not folder.is_dir():
             raise RecordingError(f"output folder does not exist: {folder}")
+        for part in (self.video_part, self.audio_part):
+            if part.exists():
+                # Perhaps all that is left of a recording that was killed.
+                raise RecordingError(f"{part} is in the way (left by an earlier recording?): "
+                                     "move it or remove it first")
+        self._owns_parts = True
         self._ffmpeg = ffmpeg
         self.source = resolve(*self._source_args)
 
         if self._audio_wanted:
-            self.audio_part.unlink(missing_ok=True)
             self._audio = core.AudioCapture(str(self.audio_part), self._process_id)
             self._audio.start()
             if not self._audio.wait_started(_READY_TIMEOUT):
@@ -361,8 +366,9 @@ class Recording:
         if self._audio is not None:
             self._audio.stop()
             self._audio.wait(5.0)
-        for part in (self.video_part, self.audio_part):
-            part.unlink(missing_ok=True)
+        if self._owns_parts:
+            for part in (self.video_part, self.audio_part):
+                part.unlink(missing_ok=True)
 
     def _supervise(self) -> None:
         # Waits for stop(), the duration's end or the end of the capture,

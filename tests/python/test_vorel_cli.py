@@ -104,6 +104,10 @@ def test_a_killed_recorder_leaves_a_playable_video_and_the_sound(tmp_path, requi
         head = f.read(12)
     assert head[:4] == b"RIFF" and head[8:12] == b"WAVE"
     assert sound.stat().st_size > 48000
+    # A new recording under the same name leaves them alone.
+    line = one_error_line(vorel("record", str(out), "--monitor", "1"))
+    assert "kill.video.mp4 is in the way" in line
+    assert video.exists() and sound.exists()
 
 
 @pytest.mark.parametrize("args, expected", [
