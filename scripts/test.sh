@@ -37,9 +37,10 @@ rm -rf "$VOREL_ROOT/dist"
 if [ "${VOREL_SKIP_WINDOWS:-0}" != "1" ]; then
   log "Windows backend (cross build, Wine)"
   bash "$VOREL_ROOT/scripts/win_cross.sh"
-  log "Windows wheel around the cross-built module"
+  log "Windows module on the Universal C Runtime, and its wheel"
+  bash "$VOREL_ROOT/scripts/win_ucrt_pyd.sh" "${VOREL_WIN_BUILD:-$VOREL_ROOT/build-win}/ucrt"
   "$VOREL_VENV/bin/python" "$VOREL_ROOT/scripts/wheels.py" windows \
-    "${VOREL_WIN_BUILD:-$VOREL_ROOT/build-win}/module/_native_core.pyd" "$VOREL_ROOT/dist"
+    "${VOREL_WIN_BUILD:-$VOREL_ROOT/build-win}/ucrt/_native_core.pyd" "$VOREL_ROOT/dist"
   "$VOREL_VENV/bin/python" "$VOREL_ROOT/scripts/wheels.py" check "$VOREL_ROOT"/dist/*win_amd64.whl
 fi
 log "all tests passed"

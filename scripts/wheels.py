@@ -78,8 +78,10 @@ def build_windows(pyd, dist):
 
 # What a Windows module may import: the interpreter and system DLLs, no
 # compiler runtime that would have to travel beside it.
+# The C runtime must be the interpreter's, the Universal C Runtime (through
+# its api-ms-win-crt-* sets), not msvcrt.dll.
 ALLOWED_DLLS = re.compile(
-    r"(python313|kernel32|user32|gdi32|ole32|oleaut32|advapi32|msvcrt|ucrtbase"
+    r"(python313|kernel32|user32|gdi32|ole32|oleaut32|advapi32|ucrtbase"
     r"|api-ms-win-[a-z0-9-]+|ws2_32|shell32|mmdevapi|avrt|ksuser)\.dll", re.IGNORECASE)
 
 
@@ -96,6 +98,8 @@ def pyd_imports(data):
         path.write_bytes(data)
         dump = subprocess.run([objdump, "-p", str(path)], check=True, capture_output=True,
                               text=True).stdout
+    if not re.search(r"^\s*\[\s*\d+\]\s+PyInit__native_core$", dump, re.MULTILINE):
+        raise SystemExit("the .pyd does not export PyInit__native_core")
     return sorted(set(re.findall(r"^\s*DLL Name: (\S+)", dump, re.MULTILINE)))
 
 
