@@ -176,6 +176,10 @@ def frames(monitor: int | None = None, *, window: str | None = None,
 def screenshot(path: str | os.PathLike[str] | None = None, *, monitor: int | None = None,
                window: str | None = None, hwnd: int | None = None) -> Frame:
     """One frame of a monitor or a window; saved as PNG when `path` is given."""
+    if path is not None:
+        folder = os.path.dirname(os.path.abspath(os.fspath(path)))
+        if not os.path.isdir(folder):
+            raise RecordingError(f"output folder does not exist: {folder}")
     with frames(monitor, window=window, hwnd=hwnd, queue_size=1) as stream:
         frame = stream.read(_READY_TIMEOUT)
     if frame is None:

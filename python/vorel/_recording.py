@@ -234,6 +234,10 @@ class Recording:
             raise ValueError('audio must be "system" or "none"')
         if process_id is not None and audio == "none":
             raise ValueError('process_id needs audio="system"')
+        if process_id is not None and (isinstance(process_id, bool) or
+                                       not isinstance(process_id, int) or
+                                       not 0 <= process_id < 2**32):
+            raise ValueError("process_id must be a process id (an int from 0 to 2**32 - 1)")
         if duration is not None and not (isinstance(duration, (int, float))
                                          and math.isfinite(duration) and duration > 0):
             raise ValueError("duration must be a positive number of seconds")

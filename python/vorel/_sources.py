@@ -40,7 +40,10 @@ def resolve(monitor: int | None = None, window: str | None = None,
         raise RecordingError("give only one of monitor, window and hwnd")
     if hwnd is not None:
         handle = operator.index(hwnd)
-        info = core.find_window_by_handle(handle)
+        try:
+            info = core.find_window_by_handle(handle)
+        except OverflowError:  # no handle is that large (or negative)
+            info = None
         if info is None:
             raise RecordingError(f"no window has the handle {handle:#x}")
         return Source(None, info.handle, f"window {info.title!r} ({info.handle:#x})")

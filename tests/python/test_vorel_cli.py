@@ -119,7 +119,11 @@ def test_a_killed_recorder_leaves_a_playable_video_and_the_sound(tmp_path, requi
     (["record", "x.mp4", "--window", "no such window 3a1f"], "no visible window"),
     (["record", "missing/x.mp4"], "output folder does not exist"),
     (["record", "x.mp4", "--ffmpeg", "/nonexistent/ffmpeg"], "ffmpeg not found"),
+    (["record", "x.mp4", "--process", "-1"], "process_id must be a process id"),
+    (["record", "x.mp4", "--hwnd", "-5"], "no window has the handle -0x5"),
+    (["record", "x.mp4", "--hwnd", "0x1ffffffffffffffff"], "no window has the handle"),
     (["screenshot", "x.png", "--monitor", "5"], "monitor 5 not found"),
+    (["screenshot", "missing/x.png"], "output folder does not exist"),
     (["frobnicate"], "invalid choice"),
 ])
 def test_errors_are_one_line(tmp_path, require_display, args, expected):
