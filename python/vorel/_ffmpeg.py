@@ -119,11 +119,14 @@ class StderrTail:
         self._thread.start()
 
     def _read(self, stream: IO[bytes]) -> None:
-        with stream:
-            for raw in stream:
-                line = raw.decode("utf-8", "replace").rstrip()
-                if line:
-                    self._lines.append(line)
+        try:
+            with stream:
+                for raw in stream:
+                    line = raw.decode("utf-8", "replace").rstrip()
+                    if line:
+                        self._lines.append(line)
+        except (OSError, ValueError):
+            pass  # the pipe went away: what was read so far is the tail
 
     def text(self, timeout: float = 2.0) -> str:
         self._thread.join(timeout)

@@ -8,6 +8,7 @@ import signal
 import struct
 import subprocess
 import sys
+import threading
 import time
 import wave
 
@@ -224,3 +225,31 @@ while rec.status().frames < 15:
     info = probe(out)
     assert info["count"] == 2 and int(info["video"]["nb_read_frames"]) >= 15
     assert sorted(p.name for p in tmp_path.iterdir()) == ["exit.mp4", "tone.wav"]
+
+
+def test_many_threads_stop_and_ask_at_once(tmp_path, require_display):
+    out = tmp_path / "threads.mp4"
+    rec = vorel.Recording(out, monitor=1, fps=15, audio="none").start()
+    while rec.status().frames < 5:
+        time.sleep(0.02)
+    results, errors = [], []
+
+    def worker(i):
+        try:
+            if i % 2:
+                results.append(rec.stop())
+            else:
+                for _ in range(20):
+                    assert rec.status().state in ("recording", "finishing", "done")
+        except Exception as e:  # collected, reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    assert errors == [] and results == [out] * 4
+    with pytest.raises(vorel.RecordingError, match="already started"):
+        rec.start()
+    assert int(probe(out)["video"]["nb_read_frames"]) >= 5
