@@ -1,6 +1,6 @@
 """Parts of vorel that need neither a display nor a sound server: where the
-encoder sink puts each frame on the file's time line, and the ffmpeg command
-lines built for muxing and encoding."""
+encoder sink puts each frame on the file's time line, how ffmpeg is found,
+and the wheel check."""
 
 import os
 import threading
@@ -67,32 +67,6 @@ def test_the_limit_ends_the_recording(monkeypatch):
     got, sink, wake = run_sink(monkeypatch, [0.0, 1.0, 1.1, 1.2, 1.3], limit=3)
     assert got == "012"
     assert sink.limit_reached and wake.is_set() and sink.frames == 3
-
-
-def test_mux_shifts_and_cuts_the_sound():
-    late = _ffmpeg.mux_command("ff", "v.mp4", "a.wav", 48000, 0.0125, 3.0, "o.mp4")
-    graph = late[late.index("-filter_complex") + 1]
-    assert graph == "[1:a]adelay=delays=600S:all=1,apad,atrim=end=3.000000[a]"
-    early = _ffmpeg.mux_command("ff", "v.mp4", "a.wav", 44100, -0.25, 2.5, "o.mp4")
-    graph = early[early.index("-filter_complex") + 1]
-    assert graph.startswith("[1:a]atrim=start=0.250000,asetpts=PTS-STARTPTS,apad,")
-    silent = _ffmpeg.mux_command("ff", "v.mp4", None, 48000, 0.0, 1.0, "o.mp4")
-    assert "-filter_complex" not in silent and silent[-1] == "o.mp4"
-
-
-def test_encoder_command_and_options():
-    default = _ffmpeg.video_command("ff", 961, 541, 30, "v.mp4", None, None)
-    assert default[default.index("-video_size") + 1] == "961x541"
-    assert default[default.index("-c:v") + 1] == "libx264"
-    assert default[default.index("-preset") + 1] == "ultrafast"
-    assert "+frag_keyframe+empty_moov+default_base_moof" in default
-    custom = _ffmpeg.video_command("ff", 8, 8, 30, "v.mp4", "h264_nvenc", {"cq": 20})
-    assert "-preset" not in custom
-    assert custom[custom.index("-c:v") + 1:custom.index("-c:v") + 7] == [
-        "h264_nvenc", "-g", "30", "-cq", "20", "-movflags"]
-    assert _ffmpeg.option_args(["-tune", "film"]) == ["-tune", "film"]
-    with pytest.raises(TypeError):
-        _ffmpeg.option_args("-tune film")
 
 
 def test_find_ffmpeg_prefers_what_it_is_given(tmp_path, monkeypatch):
