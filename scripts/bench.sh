@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
 # Runs the benchmarks; each prints its figures as ratios against a baseline
 # measured in the same run. Arguments pick some: discovery video audio convert
-# wine (the Windows backend's grab under Wine; not run by default).
+# record, and wine (the Windows backend's grab under Wine; not run by default).
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 install_system_packages
-ensure_venv mss pywinctl soundcard
+ensure_venv mss pywinctl soundcard imageio-ffmpeg
 install_module
 
 which=("$@")
-[ ${#which[@]} -eq 0 ] && which=(discovery video audio convert)
+[ ${#which[@]} -eq 0 ] && which=(discovery video audio convert record)
 py="$VOREL_VENV/bin/python"
 for name in "${which[@]}"; do
   log "benchmark: $name"
@@ -38,8 +38,8 @@ for name in "${which[@]}"; do
       env -u DISPLAY "$py" "$VOREL_ROOT/bench/bench_video.py" \
         --grab-overlap "$VOREL_ROOT/build/bench/vorel_grab_overlap_bench"
       ;;
-    discovery)
-      # Starts the private servers it needs.
+    discovery|record)
+      # Each starts the private servers it needs.
       env -u DISPLAY "$py" "$VOREL_ROOT/bench/bench_$name.py"
       ;;
     *) log "unknown benchmark $name"; exit 2 ;;

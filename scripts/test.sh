@@ -6,7 +6,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 install_system_packages
-ensure_venv
+ensure_venv imageio-ffmpeg mypy
 install_module
 
 log "C++ unit tests"
@@ -14,6 +14,14 @@ cmake -S "$VOREL_ROOT" -B "$VOREL_ROOT/build/cpp" -DVOREL_MODULE=OFF -DVOREL_TES
   -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build "$VOREL_ROOT/build/cpp" -j "$(nproc)" >/dev/null
 ctest --test-dir "$VOREL_ROOT/build/cpp" --output-on-failure
+
+log "Types: mypy --strict on the package and the README's examples, stubtest of the stubs"
+rm -rf "$VOREL_ROOT/build/readme_examples"
+"$VOREL_VENV/bin/python" "$VOREL_ROOT/scripts/readme_examples.py" "$VOREL_ROOT/README.md" \
+  "$VOREL_ROOT/build/readme_examples"
+(cd "$VOREL_ROOT" && "$VOREL_VENV/bin/python" -m mypy --strict --no-incremental python/vorel \
+  && "$VOREL_VENV/bin/python" -m mypy --strict --no-incremental build/readme_examples \
+  && "$VOREL_VENV/bin/python" -m mypy.stubtest _native_core)
 
 log "Python tests"
 start_two_monitor_display
@@ -27,8 +35,18 @@ start_pipewire
 (cd "$VOREL_ROOT" && VOREL_SOUND_SERVER=pipewire "$VOREL_VENV/bin/python" -m pytest -q \
   -p no:cacheprovider tests/python/test_audio_*.py)
 
+log "Linux wheel: build and check its contents and tag"
+rm -rf "$VOREL_ROOT/dist"
+"$VOREL_VENV/bin/python" "$VOREL_ROOT/scripts/wheels.py" linux "$VOREL_ROOT/dist"
+"$VOREL_VENV/bin/python" "$VOREL_ROOT/scripts/wheels.py" check "$VOREL_ROOT"/dist/*linux*.whl
+
 if [ "${VOREL_SKIP_WINDOWS:-0}" != "1" ]; then
   log "Windows backend (cross build, Wine)"
   bash "$VOREL_ROOT/scripts/win_cross.sh"
+  log "Windows module on the Universal C Runtime, and its wheel"
+  bash "$VOREL_ROOT/scripts/win_ucrt_pyd.sh" "${VOREL_WIN_BUILD:-$VOREL_ROOT/build-win}/ucrt"
+  "$VOREL_VENV/bin/python" "$VOREL_ROOT/scripts/wheels.py" windows \
+    "${VOREL_WIN_BUILD:-$VOREL_ROOT/build-win}/ucrt/_native_core.pyd" "$VOREL_ROOT/dist"
+  "$VOREL_VENV/bin/python" "$VOREL_ROOT/scripts/wheels.py" check "$VOREL_ROOT"/dist/*win_amd64.whl
 fi
 log "all tests passed"
