@@ -56,12 +56,14 @@ class Ref {
 
 // An entry point as the interpreter calls it: a failed allocation of our
 // own code becomes MemoryError, so that no C++ exception crosses into the
-// interpreter's frames.
+// interpreter's frames. Not noexcept: once finalization has begun, the
+// interpreter ends a thread that wants the lock back by unwinding it
+// (pthread_exit), and that unwinding must pass through here.
 template <auto Fn>
 struct EntryPoint;
 template <class R, class... A, R (*Fn)(A...)>
 struct EntryPoint<Fn> {
-  static R call(A... args) noexcept {
+  static R call(A... args) {
     try {
       return Fn(args...);
     } catch (const std::bad_alloc&) {

@@ -192,3 +192,30 @@ def test_exit_while_a_worker_is_in_python_past_the_grace(require_display):
         c.start()
         assert inside.wait(5)
     """, timeout=60)
+
+
+def test_a_daemon_thread_waiting_in_the_module_at_exit():
+    """A daemon thread still in one of our waits when finalization begins is
+    ended by the interpreter when it wants the lock back; the unwinding
+    passes through our entry point without ending the process."""
+    run_python("""
+        import gc, threading, time, _native_core as m
+
+        class SlowFinalizer:
+            def __del__(self):
+                time.sleep(2)  # finalization waits here while the thread wakes
+
+        gc.disable()
+        cycle = SlowFinalizer()
+        cycle.cycle = cycle
+        del cycle
+        c = m.VideoCapture(None)  # never started: its milestone never comes
+        inside = threading.Event()
+
+        def waiter():
+            inside.set()
+            c.wait_ready(0.7)
+
+        threading.Thread(target=waiter, daemon=True).start()
+        inside.wait()
+    """)
