@@ -73,10 +73,14 @@ TEST(ThreadedMilestone, WaitersTimeOutAloneAndLateWaitersSeeTheFlag) {
   for (std::thread& t : waiters) t.join();
   EXPECT_EQ(timed_out.load(), 4);
 
-  // Reached, cleared and reached again while others poll and wait.
+  // Reached, cleared and reached again while others poll and wait. The
+  // poller keeps what it read, so that the read is not optimised away.
   std::atomic<bool> done{false};
+  std::atomic<int> polled_reached{0};
   std::thread poller([&] {
-    while (!done.load()) (void)milestone.reached();
+    while (!done.load()) {
+      if (milestone.reached()) polled_reached.fetch_add(1, std::memory_order_relaxed);
+    }
   });
   for (int round = 0; round < 50; ++round) {
     std::thread waiter([&] { EXPECT_TRUE(milestone.wait(within(20.0))); });
