@@ -14,6 +14,7 @@ VOREL_APT_PACKAGES=(
   xvfb x11-xserver-utils x11-utils evilwm xdotool ffmpeg
   googletest libgtest-dev
   mingw-w64 g++-mingw-w64-x86-64-posix wine wine64
+  clang-14 libclang-rt-14-dev
 )
 
 log() { printf '[vorel] %s\n' "$*" >&2; }

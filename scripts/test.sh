@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Runs every test: C++ unit tests, Python tests of the installed module on a
 # private virtual X server, and the Windows backend cross-built and run under
-# Wine. Installs what it needs first. VOREL_SKIP_WINDOWS=1 leaves out the
-# Windows part (for quick local runs; CI runs everything).
+# Wine, and the instrumented builds and fuzzing of scripts/sanitize.sh.
+# Installs what it needs first. VOREL_SKIP_WINDOWS=1 leaves out the Windows
+# part, VOREL_SKIP_SANITIZE=1 the instrumented part (for quick local runs; CI
+# runs everything).
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 install_system_packages
@@ -39,6 +41,11 @@ log "Linux wheel: build and check its contents and tag"
 rm -rf "$VOREL_ROOT/dist"
 "$VOREL_VENV/bin/python" "$VOREL_ROOT/scripts/wheels.py" linux "$VOREL_ROOT/dist"
 "$VOREL_VENV/bin/python" "$VOREL_ROOT/scripts/wheels.py" check "$VOREL_ROOT"/dist/*linux*.whl
+
+if [ "${VOREL_SKIP_SANITIZE:-0}" != "1" ]; then
+  log "Instrumented builds and fuzzing"
+  bash "$VOREL_ROOT/scripts/sanitize.sh"
+fi
 
 if [ "${VOREL_SKIP_WINDOWS:-0}" != "1" ]; then
   log "Windows backend (cross build, Wine)"

@@ -28,6 +28,7 @@
 #include "platform/kernel.h"
 #include "platform/linux/capture_surface_x11.h"
 #include "platform/linux/x11_connection.h"
+#include "platform/linux/x11_text.h"
 #include "platform/window_services.h"
 #include "util/text.h"
 
@@ -35,6 +36,9 @@ namespace vorel::platform {
 namespace {
 
 using x11::Atom;
+using x11::TextEncoding;
+using x11::decode_text;
+using x11::wm_class_class;
 using x11::X11Connection;
 using x11::XcbPtr;
 using x11::take_reply;
@@ -87,47 +91,12 @@ std::vector<xcb_window_t> windows_of(const xcb_get_property_reply_t* reply) {
   return std::vector<xcb_window_t>(ids, ids + xcb_get_property_value_length(reply) / 4);
 }
 
-// COMPOUND_TEXT, reduced to what can be read without charset tables: ASCII
-// while G0 holds ASCII, U+FFFD for every other character byte. Escape and
-// control sequences (charset switches, direction) are dropped.
-std::u16string decode_compound_text(std::string_view bytes) {
-  auto at = [&](size_t i) { return static_cast<unsigned char>(bytes[i]); };
-  std::u16string out;
-  bool g0_is_ascii = true;
-  size_t i = 0;
-  while (i < bytes.size()) {
-    const unsigned char b = at(i);
-    if (b == 0x1B || b == 0x9B) {
-      // ESC: intermediates 0x20-0x2F, then one final byte. CSI (0x9B or
-      // ESC [): parameters and intermediates 0x20-0x3F, then the final byte.
-      const bool csi = b == 0x9B || (i + 1 < bytes.size() && bytes[i + 1] == '[');
-      i += (b == 0x1B && csi) ? 2 : 1;
-      const unsigned char last_inner = csi ? 0x3F : 0x2F;
-      const size_t start = i;
-      while (i < bytes.size() && at(i) >= 0x20 && at(i) <= last_inner) ++i;
-      if (i >= bytes.size()) break;
-      const std::string_view intermediates = bytes.substr(start, i - start);
-      const char final_byte = bytes[i++];
-      // "ESC ( F" and "ESC $ ( F" load G0 (the left half); "ESC ( B" is ASCII.
-      if (!csi && (intermediates == "(" || intermediates == "$(" || intermediates == "$")) {
-        g0_is_ascii = intermediates == "(" && final_byte == 'B';
-      }
-      continue;
-    }
-    ++i;
-    const bool printable = b >= 0x20 && b < 0x7F && g0_is_ascii;
-    out.push_back(printable || b == '\t' || b == '\n' ? static_cast<char16_t>(b) : u'\uFFFD');
-  }
-  return out;
-}
-
-// Text by its property type: STRING is Latin-1, UTF8_STRING is UTF-8,
-// COMPOUND_TEXT is read as far as it is ASCII; other types are no text.
-std::u16string decode_text(const X11Connection& x, xcb_atom_t type, std::string_view bytes) {
-  if (type == XCB_ATOM_STRING) return latin1_to_utf16(bytes);
-  if (type == x.atom(Atom::kUtf8String)) return utf8_to_utf16_lossy(bytes);
-  if (type == x.atom(Atom::kCompoundText)) return decode_compound_text(bytes);
-  return {};
+// The encoding of a text property, by its type.
+TextEncoding encoding_of(const X11Connection& x, xcb_atom_t type) {
+  if (type == XCB_ATOM_STRING) return TextEncoding::kLatin1;
+  if (type == x.atom(Atom::kUtf8String)) return TextEncoding::kUtf8;
+  if (type == x.atom(Atom::kCompoundText)) return TextEncoding::kCompoundText;
+  return TextEncoding::kNone;
 }
 
 // The requests describing a set of windows, all sent before any reply is
@@ -201,16 +170,12 @@ class FactsBatch {
     if (utf8_title && !utf8_title->empty() && net_wm_name->type == x_.atom(Atom::kUtf8String)) {
       f.title = utf8_to_utf16_lossy(*utf8_title);
     } else if (std::optional<std::string_view> legacy = bytes_of(wm_name.get())) {
-      f.title = decode_text(x_, wm_name->type, *legacy);
+      f.title = decode_text(encoding_of(x_, wm_name->type), *legacy);
     }
 
     // WM_CLASS holds "instance\0class\0"; the class is the second string.
     if (std::optional<std::string_view> bytes = bytes_of(wm_class.get())) {
-      const size_t end_of_instance = bytes->find('\0');
-      if (end_of_instance != std::string_view::npos) {
-        std::string_view rest = bytes->substr(end_of_instance + 1);
-        f.class_name = decode_text(x_, wm_class->type, rest.substr(0, rest.find('\0')));
-      }
+      f.class_name = decode_text(encoding_of(x_, wm_class->type), wm_class_class(*bytes));
     }
 
     if (pid && pid->type == XCB_ATOM_CARDINAL && pid->format == 32 &&
