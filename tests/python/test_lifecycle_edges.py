@@ -17,6 +17,24 @@ import weakref
 import _native_core as m
 
 
+# Makes finalization take `seconds` (garbage that only the collection during
+# finalization frees sleeps in its __del__), so that a thread can wake while
+# it runs.
+def slow_finalization(seconds):
+    return f"""
+import gc, time
+
+class SlowFinalizer:
+    def __del__(self):
+        time.sleep({seconds})
+
+gc.disable()
+cycle = SlowFinalizer()
+cycle.cycle = cycle
+del cycle
+"""
+
+
 def run_python(code, timeout=60):
     out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
                          text=True, timeout=timeout, env=os.environ)
@@ -167,48 +185,30 @@ def test_exit_while_a_worker_is_in_python_past_the_grace(require_display):
     """A worker still inside the stream when the exit hook gives up (5 s) is
     ended by the interpreter as soon as it wants the lock back during
     finalization; that must neither crash nor print."""
-    run_python("""
-        import gc, threading, time, _native_core as m
+    run_python(slow_finalization(3) + textwrap.dedent("""
+        import threading, time, _native_core as m
         inside = threading.Event()
 
         class Slow:
             def wait_ready(self, timeout):
                 inside.set()
-                time.sleep(6.5)
+                time.sleep(6.5)  # wakes while finalization runs
                 return True
             def write(self, frame):
                 pass
 
-        class SlowFinalizer:
-            def __del__(self):
-                time.sleep(3)  # finalization waits here while the worker wakes
-
-        # Garbage that only the collection during finalization frees.
-        gc.disable()
-        cycle = SlowFinalizer()
-        cycle.cycle = cycle
-        del cycle
         c = m.VideoCapture(Slow(), monitor_index=0)
         c.start()
         assert inside.wait(5)
-    """, timeout=60)
+    """), timeout=60)
 
 
 def test_a_daemon_thread_waiting_in_the_module_at_exit():
     """A daemon thread still in one of our waits when finalization begins is
     ended by the interpreter when it wants the lock back; the unwinding
     passes through our entry point without ending the process."""
-    run_python("""
-        import gc, threading, time, _native_core as m
-
-        class SlowFinalizer:
-            def __del__(self):
-                time.sleep(2)  # finalization waits here while the thread wakes
-
-        gc.disable()
-        cycle = SlowFinalizer()
-        cycle.cycle = cycle
-        del cycle
+    run_python(slow_finalization(2) + textwrap.dedent("""
+        import threading, _native_core as m
         c = m.VideoCapture(None)  # never started: its milestone never comes
         inside = threading.Event()
 
@@ -217,5 +217,5 @@ def test_a_daemon_thread_waiting_in_the_module_at_exit():
             c.wait_ready(0.7)
 
         threading.Thread(target=waiter, daemon=True).start()
-        inside.wait()
-    """)
+        inside.wait()  # wakes while finalization runs
+    """))

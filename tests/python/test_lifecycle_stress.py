@@ -62,6 +62,15 @@ def hammer(cap, ops, weights, seed):
         op[1](cap, rnd)
     return counts
 
+TIMEOUTS = [0, 0.001, 0.01, 0.05]
+COMMON_OPS = [
+    ("start", lambda c, r: c.start()),
+    ("stop", lambda c, r: c.stop()),
+    ("wait", lambda c, r: c.wait()),
+    ("wait_t", lambda c, r: c.wait(r.choice(TIMEOUTS))),
+]
+COMMON_WEIGHTS = [4, 4, 1, 2]
+
 def run(cap, ops, weights):
     print("seed", SEED, flush=True)
     t = threading.Thread(target=sampler, daemon=True)
@@ -100,16 +109,11 @@ class Sink:
         with self.lock:
             self.writers.append((threading.get_native_id(), time.monotonic()))
 
-TIMEOUTS = [0, 0.001, 0.01, 0.05]
-OPS = [
-    ("start", lambda c, r: c.start()),
-    ("stop", lambda c, r: c.stop()),
-    ("wait", lambda c, r: c.wait()),
-    ("wait_t", lambda c, r: c.wait(r.choice(TIMEOUTS))),
+OPS = COMMON_OPS + [
     ("wait_ready", lambda c, r: c.wait_ready(r.choice(TIMEOUTS))),
     ("getters", lambda c, r: (c.width, c.height, c.error)),
 ]
-WEIGHTS = [4, 4, 1, 2, 2, 2]
+WEIGHTS = COMMON_WEIGHTS + [2, 2]
 
 smallest = min(m.list_monitors(), key=lambda x: x.width * x.height)
 sink = Sink()
@@ -141,17 +145,12 @@ print(json.dumps({
 
 AUDIO = HARNESS + r"""
 import struct
-TIMEOUTS = [0, 0.001, 0.01, 0.05]
-OPS = [
-    ("start", lambda c, r: c.start()),
-    ("stop", lambda c, r: c.stop()),
-    ("wait", lambda c, r: c.wait()),
-    ("wait_t", lambda c, r: c.wait(r.choice(TIMEOUTS))),
+OPS = COMMON_OPS + [
     ("wait_format_ready", lambda c, r: c.wait_format_ready(r.choice(TIMEOUTS))),
     ("wait_started", lambda c, r: c.wait_started(r.choice(TIMEOUTS))),
     ("getters", lambda c, r: (c.sample_rate, c.channels, c.bits_per_sample, c.started_at, c.error)),
 ]
-WEIGHTS = [4, 4, 1, 2, 2, 2, 2]
+WEIGHTS = COMMON_WEIGHTS + [2, 2, 2]
 path = sys.argv[4]
 cap = m.AudioCapture(path)
 cap.start(); cap.wait_started(5); cap.stop(); cap.wait(10)
