@@ -187,8 +187,10 @@ def check_baseline(out):
     assert out["alive_after"] == 0
     assert out["fds"][1] == out["fds"][0]
     assert out["threads"][1] == out["threads"][0]
-    # Thousands of runs leave at most allocator noise behind.
-    assert out["rss"][1] - out["rss"][0] < 16 * 1024, out["rss"]
+    # Thousands of runs leave at most allocator noise behind. (AddressSanitizer
+    # keeps freed memory in quarantine by design, hundreds of MiB.)
+    if "ASAN_OPTIONS" not in os.environ:
+        assert out["rss"][1] - out["rss"][0] < 16 * 1024, out["rss"]
 
 
 @pytest.mark.parametrize("seed", SEEDS)
