@@ -11,6 +11,7 @@
 #include "audio/silence_fill.h"
 #include "fakes/fake_audio_services.h"
 #include "fakes/fake_frame_sink.h"
+#include "fakes/quiet_process_services.h"
 
 namespace vorel {
 namespace {
@@ -329,29 +330,10 @@ TEST(ProcessSilenceFill, ALongGapComesInPacketsOfASecondAtMost) {
 
 // The engine over a process that stays quiet: the file still covers the
 // time recorded, to within a packet.
-class QuietProcessServices final : public platform::AudioServices {
- public:
-  QuietProcessServices(AudioScript& s, Clock& clock) : fake_(s), clock_(clock) {}
-  Result<std::unique_ptr<platform::DeviceEnumerator>, PlatformError> create_device_enumerator()
-      override {
-    return fake_.create_device_enumerator();
-  }
-  Result<std::unique_ptr<platform::AudioClient>, std::string> activate_process_loopback(
-      uint32_t process_id) override {
-    auto client = fake_.activate_process_loopback(process_id);
-    if (!client) return client;
-    return fill_silence_gaps(std::move(client).value(), clock_);
-  }
-
- private:
-  testing::FakeAudioServices fake_;
-  Clock& clock_;
-};
-
 TEST(ProcessSilenceFill, ARecordingOfAQuietProcessLastsAsLongAsItRan) {
   AudioScript script;
   testing::FakeClock clock;
-  QuietProcessServices services(script, clock);
+  testing::QuietProcessServices services(script, clock);
   AudioCaptureState state;
   testing::MemoryFileState file;
   clock.on_sleep = [&] {

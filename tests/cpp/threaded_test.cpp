@@ -17,6 +17,7 @@
 #include "audio/silence_fill.h"
 #include "fakes/fake_audio_services.h"
 #include "fakes/fake_window_services.h"
+#include "fakes/quiet_process_services.h"
 #include "util/clock.h"
 #include "util/sync.h"
 #include "util/worker_thread.h"
@@ -320,28 +321,10 @@ TEST(ThreadedLoopbackEngine, EveryQueuedPacketLandsWheneverTheStopComes) {
   }
 }
 
-// A process that plays nothing, its gaps filled on the real clock.
-class SilentProcessServices final : public platform::AudioServices {
- public:
-  explicit SilentProcessServices(testing::AudioScript& s) : fake_(s) {}
-  Result<std::unique_ptr<platform::DeviceEnumerator>, PlatformError> create_device_enumerator()
-      override {
-    return fake_.create_device_enumerator();
-  }
-  Result<std::unique_ptr<platform::AudioClient>, std::string> activate_process_loopback(
-      uint32_t process_id) override {
-    auto client = fake_.activate_process_loopback(process_id);
-    if (!client) return client;
-    return fill_silence_gaps(std::move(client).value(), system_clock());
-  }
-
- private:
-  testing::FakeAudioServices fake_;
-};
-
 TEST(ThreadedSilenceFill, AQuietProcessIsRecordedForAsLongAsItRan) {
   testing::AudioScript script;
-  SilentProcessServices services(script);
+  // A process that plays nothing, its gaps filled on the real clock.
+  testing::QuietProcessServices services(script, system_clock());
   ThreadedRecording rec;
   const auto spawned_at = Steady::now();
   rec.run(
