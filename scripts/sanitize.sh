@@ -51,8 +51,11 @@ leg_asan() {
     -DPython_EXECUTABLE="$VOREL_VENV/bin/python"
 
   log "asan: C++ unit tests (leaks detected)"
-  ASAN_OPTIONS="$ASAN_OPTIONS_COMMON:detect_leaks=1" UBSAN_OPTIONS="$UBSAN_OPTIONS_ALL" \
-    "$dir/vorel_unit_tests" --gtest_brief=1
+  local tests
+  for tests in vorel_unit_tests vorel_linux_tests; do
+    ASAN_OPTIONS="$ASAN_OPTIONS_COMMON:detect_leaks=1" UBSAN_OPTIONS="$UBSAN_OPTIONS_ALL" \
+      "$dir/$tests" --gtest_brief=1
+  done
 
   log "asan: Python tests against the instrumented module"
   start_two_monitor_display
@@ -123,6 +126,7 @@ leg_tsan() {
   export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
   log "tsan: C++ unit tests"
   "$dir/vorel_unit_tests" --gtest_brief=1
+  "$dir/vorel_linux_tests" --gtest_brief=1
   # More interleavings of the pieces that threads share.
   log "tsan: threaded tests, repeated"
   "$dir/vorel_unit_tests" --gtest_brief=1 --gtest_filter='Threaded*' --gtest_repeat=20

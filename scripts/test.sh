@@ -11,11 +11,20 @@ install_system_packages
 ensure_venv imageio-ffmpeg mypy
 install_module
 
-log "C++ unit tests"
+log "Layers: no include goes up a layer"
+"$VOREL_VENV/bin/python" "$VOREL_ROOT/scripts/check_layers.py"
+
+# The portable layers' tests are built with pkg-config disabled, which shows
+# that they need no X11 or PulseAudio development files.
+log "C++ unit tests: portable layers, then the Linux backend's pure parts"
+PKG_CONFIG=/bin/false cmake -S "$VOREL_ROOT" -B "$VOREL_ROOT/build/cpp-portable" \
+  -DVOREL_MODULE=OFF -DVOREL_TESTS=ON -DVOREL_BACKEND=OFF -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build "$VOREL_ROOT/build/cpp-portable" -j "$(nproc)" >/dev/null
+ctest --test-dir "$VOREL_ROOT/build/cpp-portable" --output-on-failure
 cmake -S "$VOREL_ROOT" -B "$VOREL_ROOT/build/cpp" -DVOREL_MODULE=OFF -DVOREL_TESTS=ON \
   -DCMAKE_BUILD_TYPE=Debug >/dev/null
-cmake --build "$VOREL_ROOT/build/cpp" -j "$(nproc)" >/dev/null
-ctest --test-dir "$VOREL_ROOT/build/cpp" --output-on-failure
+cmake --build "$VOREL_ROOT/build/cpp" -j "$(nproc)" --target vorel_linux_tests >/dev/null
+"$VOREL_ROOT/build/cpp/vorel_linux_tests" --gtest_brief=1
 
 log "Types: mypy --strict on the package and the README's examples, stubtest of the stubs"
 rm -rf "$VOREL_ROOT/build/readme_examples"

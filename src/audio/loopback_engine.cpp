@@ -5,17 +5,18 @@
 #include <vector>
 
 #include "audio/sample_convert.h"
-#include "errors/duration.h"
+#include "platform/errors.h"
+#include "util/duration.h"
 
 namespace vorel {
 namespace {
 
 std::string step_failed(const char* prefix, const PlatformError& error) {
-  return prefix + error.render();
+  return prefix + platform::render(error);
 }
 
 std::string io_failed(const char* prefix, const IoError& error) {
-  return prefix + error.render();
+  return prefix + platform::render(error);
 }
 
 struct Layout {

@@ -1,6 +1,5 @@
 #include "discovery/windows.h"
 
-#include "errors/platform_error.h"
 #include "util/text.h"
 
 namespace vorel {
@@ -37,7 +36,9 @@ WindowRecord read_record(platform::WindowServices& services, platform::WindowHan
 std::vector<WindowRecord> enumerate_windows(platform::WindowServices& services,
                                             bool include_hidden) {
   std::vector<WindowRecord> records;
-  const bool ok = services.enum_windows([&](platform::WindowHandle window) {
+  // A failed enumeration keeps what it gathered, and nothing reports its
+  // error, so neither its outcome nor the thread's last error is read.
+  services.enum_windows([&](platform::WindowHandle window) {
     const int32_t length = services.get_window_text_length(window);
     if (length == 0 && !include_hidden) return true;
     const bool visible = services.is_window_visible(window);
@@ -45,9 +46,6 @@ std::vector<WindowRecord> enumerate_windows(platform::WindowServices& services,
     records.push_back(read_record(services, window, length, visible));
     return true;
   });
-  // A failed enumeration keeps what it gathered; the error is made, as the
-  // platform's error slot is consumed, and dropped.
-  if (!ok) (void)PlatformError::from_last_error();
   return records;
 }
 

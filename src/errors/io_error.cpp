@@ -1,14 +1,9 @@
 #include "errors/io_error.h"
 
 #include "errors/messages.h"
-#include "platform/kernel.h"
 #include "util/text.h"
 
 namespace vorel {
-
-IoError IoError::last_os_error() { return os(platform::last_os_error()); }
-
-std::string IoError::render() const { return render(system_messages()); }
 
 std::string IoError::render(const MessageSource& messages) const {
   switch (kind_) {

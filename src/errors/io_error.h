@@ -17,14 +17,12 @@ class IoError {
   static IoError write_zero() { return IoError(Kind::kWriteZero, 0); }
   // A file path with an embedded NUL character.
   static IoError nul_in_path() { return IoError(Kind::kNulInPath, 0); }
-  // The calling thread's last system error.
-  static IoError last_os_error();
 
   Kind kind() const { return kind_; }
   int32_t os_code() const { return code_; }
 
-  // OS errors: "message (os error n)"; fixed kinds: their description.
-  std::string render() const;
+  // OS errors: "message (os error n)" with the message from `messages`;
+  // fixed kinds: their description.
   std::string render(const MessageSource& messages) const;
 
  private:

@@ -24,8 +24,4 @@ class MessageSource {
   virtual Result<std::u16string, MessageLookupFailure> os_error_message(int32_t code) const = 0;
 };
 
-// The platform's own tables (FormatMessageW on Windows; on Linux the C
-// library for OS errors and a table of Windows texts for HRESULTs).
-const MessageSource& system_messages();
-
 }  // namespace vorel

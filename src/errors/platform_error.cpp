@@ -1,7 +1,6 @@
 #include "errors/platform_error.h"
 
 #include "errors/messages.h"
-#include "platform/kernel.h"
 #include "util/text.h"
 
 namespace vorel {
@@ -35,13 +34,7 @@ ErrorInfoPtr make_text_error_info(std::u16string description) {
   return std::make_unique<TextErrorInfo>(std::move(description));
 }
 
-PlatformError PlatformError::from_hresult(int32_t hr) {
-  return PlatformError(hr, platform::take_thread_error_info());
-}
-
 PlatformError PlatformError::null_result() { return PlatformError(std::nullopt, nullptr); }
-
-PlatformError PlatformError::from_last_error() { return from_win32(platform::last_error()); }
 
 PlatformError PlatformError::from_win32(int32_t error) {
   if (error == 0) return PlatformError(std::nullopt, nullptr);
@@ -51,8 +44,6 @@ PlatformError PlatformError::from_win32(int32_t error) {
 PlatformError PlatformError::with_info(std::optional<int32_t> code, ErrorInfoPtr info) {
   return PlatformError(code, std::move(info));
 }
-
-std::string PlatformError::render() const { return render(system_messages()); }
 
 std::string PlatformError::render(const MessageSource& messages) const {
   const auto code = static_cast<uint32_t>(code_or_ok());

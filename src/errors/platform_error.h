@@ -37,13 +37,8 @@ ErrorInfoPtr make_text_error_info(std::u16string description);
 
 class PlatformError {
  public:
-  // A failing HRESULT: takes (and so clears) the calling thread's current
-  // error information.
-  static PlatformError from_hresult(int32_t hr);
   // A call that reported success but handed back no object.
   static PlatformError null_result();
-  // After a system call that reported failure: the thread's last error.
-  static PlatformError from_last_error();
   // From a last-error value already read (HRESULT_FROM_WIN32 rule).
   static PlatformError from_win32(int32_t error);
   // An explicit code and information (tests, and backends that describe
@@ -62,8 +57,8 @@ class PlatformError {
   const ErrorInfo* info() const { return info_.get(); }
   ErrorInfoPtr take_info() { return std::move(info_); }
 
-  // "message (0xXXXXXXXX)", or the code alone when there is no message.
-  std::string render() const;
+  // "message (0xXXXXXXXX)" with the error information's message or else the
+  // one `messages` has for the code; the code alone when there is none.
   std::string render(const MessageSource& messages) const;
 
  private:

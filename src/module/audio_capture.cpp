@@ -11,6 +11,7 @@
 #include "module/capture_support.h"
 #include "module/classes.h"
 #include "platform/audio_services.h"
+#include "platform/system_clock.h"
 
 namespace vorel::py {
 namespace {

@@ -7,6 +7,7 @@
 
 #include "module/args.h"
 #include "module/panic.h"
+#include "platform/errors.h"
 #include "platform/kernel.h"
 #include "util/no_destructor.h"
 
@@ -390,7 +391,8 @@ PyObject* Lifecycle::start(std::atomic<bool>& running, const char* thread_name,
     if (!spawned) {
       give_up_turn(s);
       drain_deferred();  // what the body held is released with the lock
-      PyErr_SetString(PyExc_RuntimeError, (spawn_failure + spawned.error().render()).c_str());
+      const std::string text = spawn_failure + platform::render(spawned.error());
+      PyErr_SetString(PyExc_RuntimeError, text.c_str());
       return nullptr;
     }
     launched = true;

@@ -22,11 +22,11 @@
 #include <mutex>
 #include <optional>
 
-#include "errors/duration.h"
+#include "util/duration.h"
 #include "module/py.h"
 #include "util/function_ref.h"
 #include "util/sync.h"
-#include "util/worker_thread.h"
+#include "platform/worker_thread.h"
 
 namespace vorel::py {
 

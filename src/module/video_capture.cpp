@@ -15,6 +15,7 @@
 #include "video/measure.h"
 #include "video/video_state.h"
 #include "video/video_worker.h"
+#include "platform/system_clock.h"
 
 namespace vorel::py {
 namespace {

@@ -1,5 +1,5 @@
 // The monotonic clock and the sleep that workers pace themselves with; tests
-// substitute a fake.
+// substitute a fake, the platform layer gives the real one (system_clock.h).
 #pragma once
 
 #include <chrono>
@@ -13,8 +13,5 @@ class Clock {
   virtual time_point now() = 0;
   virtual void sleep_for(std::chrono::nanoseconds duration) = 0;
 };
-
-// The steady clock and the platform's high-resolution sleep.
-Clock& system_clock();
 
 }  // namespace vorel

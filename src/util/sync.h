@@ -9,7 +9,7 @@
 #include <mutex>
 #include <utility>
 
-#include "errors/duration.h"
+#include "util/duration.h"
 
 namespace vorel {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "errors/duration.h"
+#include "util/duration.h"
 #include "video/source.h"
 
 namespace vorel {

@@ -11,6 +11,7 @@
 #include "discovery/audio_devices.h"
 #include "fakes/fake_audio_services.h"
 #include "fakes/fake_frame_sink.h"
+#include "platform/errors.h"
 
 namespace vorel {
 namespace {
@@ -273,19 +274,21 @@ TEST(LoopbackEngine, ObjectsHandedBackEmptyAreFailuresWithTheSuccessCode) {
   EngineRun r;
   r.script.null_results = {"Activate"};
   EXPECT_EQ(r.run(), std::optional<std::string>("Activate(IAudioClient): " +
-                                                PlatformError::null_result().render()));
+                                                platform::render(PlatformError::null_result())));
 }
 
 TEST(LoopbackEngine, FileFailures) {
   EngineRun create;
   create.open_error = IoError::os(13);
   EXPECT_EQ(create.run(),
-            std::optional<std::string>("Failed to create WAV file: " + IoError::os(13).render()));
+            std::optional<std::string>("Failed to create WAV file: " +
+                                       platform::render(IoError::os(13))));
   EXPECT_TRUE(create.state.started.reached());
 
   EngineRun header;
   header.file.fail_write_at = 3;  // the fourth of the thirteen fields
-  EXPECT_EQ(header.run(), std::optional<std::string>("WAV header: " + IoError::os(28).render()));
+  EXPECT_EQ(header.run(),
+            std::optional<std::string>("WAV header: " + platform::render(IoError::os(28))));
   EXPECT_EQ(header.file.bytes.size(), 12u);
   EXPECT_TRUE(header.file.closed);
 
@@ -299,7 +302,8 @@ TEST(LoopbackEngine, FileFailures) {
 
   EngineRun finalize;
   finalize.file.fail_seek = true;
-  EXPECT_EQ(finalize.run(), std::optional<std::string>("WAV finalize: " + IoError::os(29).render()));
+  EXPECT_EQ(finalize.run(),
+            std::optional<std::string>("WAV finalize: " + platform::render(IoError::os(29))));
   EXPECT_EQ(u32_at(finalize.file.bytes, 4), 0u);
 }
 
@@ -428,11 +432,11 @@ TEST(WavWriter, CreateFailures) {
 #ifdef _WIN32
   EXPECT_EQ(missing.error().os_code(), 3);  // ERROR_PATH_NOT_FOUND
 #else
-  EXPECT_EQ(missing.error().render(), "No such file or directory (os error 2)");
+  EXPECT_EQ(platform::render(missing.error()), "No such file or directory (os error 2)");
 #endif
   auto nul = platform::create_file(std::string("a\0b.wav", 7));
   ASSERT_FALSE(nul.ok());
-  EXPECT_EQ(nul.error().render(), "strings passed to WinAPI cannot contain NULs");
+  EXPECT_EQ(platform::render(nul.error()), "strings passed to WinAPI cannot contain NULs");
 }
 
 TEST(AudioDeviceListing, RecordsNamesAndTheDefault) {

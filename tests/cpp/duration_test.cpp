@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "errors/duration.h"
+#include "util/duration.h"
 
 namespace vorel {
 namespace {

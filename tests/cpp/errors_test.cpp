@@ -5,6 +5,7 @@
 #include "errors/io_error.h"
 #include "errors/messages.h"
 #include "errors/platform_error.h"
+#include "platform/errors.h"
 #include "platform/kernel.h"
 
 namespace vorel {
@@ -90,9 +91,9 @@ TEST(PlatformErrorText, Win32Rule) {
   // A negative value is already an HRESULT.
   EXPECT_EQ(PlatformError::from_win32(int32_t(0x88890004)).code_or_ok(), int32_t(0x88890004));
   platform::set_last_error(5);
-  EXPECT_EQ(PlatformError::from_last_error().code_or_ok(), int32_t(0x80070005));
+  EXPECT_EQ(platform::error_from_last_error().code_or_ok(), int32_t(0x80070005));
   platform::set_last_error(0);
-  EXPECT_FALSE(PlatformError::from_last_error().code().has_value());
+  EXPECT_FALSE(platform::error_from_last_error().code().has_value());
 }
 
 TEST(PlatformErrorText, ErrorInformationTakesPrecedence) {
@@ -142,15 +143,15 @@ TEST(PlatformErrorInfo, ReleasedWithTheErrorAndTakenFromTheThread) {
   EXPECT_EQ(destroyed, 1);
 
   platform::set_thread_error_info(make_text_error_info(u"from the thread"));
-  PlatformError taken = PlatformError::from_hresult(int32_t(0x80004005));
+  PlatformError taken = platform::error_from_hresult(int32_t(0x80004005));
   ASSERT_NE(taken.info(), nullptr);
   EXPECT_EQ(taken.render(FakeMessages()), "from the thread (0x80004005)");
   // Taking it cleared the slot.
-  EXPECT_EQ(PlatformError::from_hresult(int32_t(0x80004005)).info(), nullptr);
+  EXPECT_EQ(platform::error_from_hresult(int32_t(0x80004005)).info(), nullptr);
   // A null result never consults the slot.
   platform::set_thread_error_info(make_text_error_info(u"left alone"));
   EXPECT_EQ(PlatformError::null_result().info(), nullptr);
-  EXPECT_NE(PlatformError::from_hresult(-1).info(), nullptr);
+  EXPECT_NE(platform::error_from_hresult(-1).info(), nullptr);
 }
 
 TEST(IoErrorText, OsErrorsAndFixedKinds) {
@@ -174,12 +175,12 @@ TEST(IoErrorText, OsErrorsAndFixedKinds) {
 
 #ifndef _WIN32
 TEST(SystemMessages, LinuxTablesReadLikeWindows) {
-  EXPECT_EQ(IoError::os(2).render(), "No such file or directory (os error 2)");
-  EXPECT_EQ(PlatformError::from_win32(5).render(), "Access is denied. (0x80070005)");
-  EXPECT_EQ(PlatformError::null_result().render(),
+  EXPECT_EQ(platform::render(IoError::os(2)), "No such file or directory (os error 2)");
+  EXPECT_EQ(platform::render(PlatformError::from_win32(5)), "Access is denied. (0x80070005)");
+  EXPECT_EQ(platform::render(PlatformError::null_result()),
             "The operation completed successfully. (0x00000000)");
-  EXPECT_EQ(PlatformError::with_info(int32_t(0x88890003), nullptr).render(), "0x88890003");
-  EXPECT_EQ(PlatformError::with_info(int32_t(0x80070490), nullptr).render(),
+  EXPECT_EQ(platform::render(PlatformError::with_info(int32_t(0x88890003), nullptr)), "0x88890003");
+  EXPECT_EQ(platform::render(PlatformError::with_info(int32_t(0x80070490), nullptr)),
             "Element not found. (0x80070490)");
 }
 #endif

@@ -7,8 +7,9 @@
 #include <thread>
 
 #include "audio/loopback_engine.h"
-#include "audio/process_activation.h"
-#include "audio/silence_fill.h"
+#include "platform/errors.h"
+#include "platform/process_activation.h"
+#include "platform/silence_fill.h"
 #include "fakes/fake_audio_services.h"
 #include "fakes/fake_frame_sink.h"
 #include "fakes/quiet_process_services.h"
@@ -165,9 +166,8 @@ TEST(ProcessActivationWait, AnAbandonedActivationFailsAtOnceAndReplacesAnEarlier
   EXPECT_EQ(earlier.stack.objects_alive, 0) << "released, not handed out";
   auto result = pending.wait(milliseconds(0));
   ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error(),
-            "Process loopback activation failed: " +
-                PlatformError::with_info(static_cast<int32_t>(0x8007000Eu), nullptr).render());
+  const auto out_of_memory = PlatformError::with_info(static_cast<int32_t>(0x8007000Eu), nullptr);
+  EXPECT_EQ(result.error(), "Process loopback activation failed: " + platform::render(out_of_memory));
 }
 
 TEST(ProcessActivationWait, WithoutACompletionItTimesOutAfterTheInjectedTime) {

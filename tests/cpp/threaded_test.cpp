@@ -13,15 +13,16 @@
 #include <vector>
 
 #include "audio/loopback_engine.h"
-#include "audio/process_activation.h"
-#include "audio/silence_fill.h"
+#include "platform/process_activation.h"
+#include "platform/silence_fill.h"
 #include "fakes/fake_audio_services.h"
 #include "fakes/fake_window_services.h"
 #include "fakes/quiet_process_services.h"
 #include "util/clock.h"
 #include "util/sync.h"
-#include "util/worker_thread.h"
+#include "platform/worker_thread.h"
 #include "video/video_worker.h"
+#include "platform/system_clock.h"
 
 namespace vorel {
 namespace {

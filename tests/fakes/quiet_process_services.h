@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "audio/silence_fill.h"
+#include "platform/silence_fill.h"
 #include "fakes/fake_audio_services.h"
 #include "util/clock.h"
 

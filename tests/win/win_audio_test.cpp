@@ -27,12 +27,14 @@
 #include "audio/loopback_engine.h"
 #include "discovery/audio_devices.h"
 #include "platform/audio_services.h"
+#include "platform/errors.h"
 #include "platform/win32/compat.h"
 #include "platform/win32/core_audio_win32.h"
 #include "platform/win32/scoped.h"
 #include "platform/win32/silence_renderer_win32.h"
 #include "util/clock.h"
 #include "util/text.h"
+#include "platform/system_clock.h"
 
 namespace {
 
@@ -42,6 +44,7 @@ using vorel::PlatformError;
 using vorel::Result;
 using vorel::platform::AudioServices;
 using vorel::platform::Endpoint;
+using vorel::platform::render;
 using vorel::win32::ComPtr;
 using vorel::win32::CoTaskMemPtr;
 using vorel::win32::ScopedComApartment;
@@ -348,13 +351,13 @@ void read_monitor_packets(int count) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (packets < count && std::chrono::steady_clock::now() < deadline) {
     auto pending = (*reader)->next_packet_size();
-    ASSERT_TRUE(pending.ok()) << pending.error().render();
+    ASSERT_TRUE(pending.ok()) << render(pending.error());
     if (*pending == 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
       continue;
     }
     auto packet = (*reader)->get_buffer();
-    ASSERT_TRUE(packet.ok()) << packet.error().render();
+    ASSERT_TRUE(packet.ok()) << render(packet.error());
     EXPECT_EQ(packet->frames, *pending);
     EXPECT_NE(packet->data, nullptr);
     ASSERT_TRUE((*reader)->release_buffer(packet->frames).ok());

@@ -9,6 +9,7 @@
 
 #include "errors/io_error.h"
 #include "errors/platform_error.h"
+#include "platform/errors.h"
 #include "platform/kernel.h"
 #include "platform/win32/compat.h"
 #include "platform/win32/scoped.h"
@@ -17,6 +18,8 @@ namespace {
 
 using vorel::IoError;
 using vorel::PlatformError;
+using vorel::platform::render;
+using vorel::platform::error_from_hresult;
 using vorel::win32::ComPtr;
 
 // The text before " (<suffix>)", which must end `text`; nullopt otherwise.
@@ -46,7 +49,7 @@ constexpr int32_t as_code(uint32_t bits) { return static_cast<int32_t>(bits); }
 // --- HRESULT texts ----------------------------------------------------------
 
 TEST(WinPlatformErrorText, SystemMessageThenCode) {
-  const std::string text = PlatformError::from_win32(5).render();
+  const std::string text = render(PlatformError::from_win32(5));
   const auto message = message_before(text, "0x80070005");
   ASSERT_TRUE(message.has_value()) << text;
   EXPECT_FALSE(message->empty()) << text;
@@ -55,7 +58,7 @@ TEST(WinPlatformErrorText, SystemMessageThenCode) {
 }
 
 TEST(WinPlatformErrorText, AbsentCodeShowsTheSuccessMessageAndZeros) {
-  const std::string text = PlatformError::from_win32(0).render();
+  const std::string text = render(PlatformError::from_win32(0));
   const auto message = message_before(text, "0x00000000");
   ASSERT_TRUE(message.has_value()) << text;
   EXPECT_FALSE(message->empty()) << text;
@@ -65,15 +68,15 @@ TEST(WinPlatformErrorText, AbsentCodeShowsTheSuccessMessageAndZeros) {
 TEST(WinPlatformErrorText, CodeWithoutMessageStandsAlone) {
   clear_thread_error_info();
   // The customer bit (0x20000000): no system table has such a code.
-  EXPECT_EQ(PlatformError::from_hresult(as_code(0xE0DE0001u)).render(), "0xE0DE0001");
+  EXPECT_EQ(render(error_from_hresult(as_code(0xE0DE0001u))), "0xE0DE0001");
 }
 
 TEST(WinPlatformErrorText, NtStatusBitIsClearedForTheLookupOnly) {
   clear_thread_error_info();
   // 0x90070005 is access denied with the NTSTATUS bit: the lookup finds the
   // message of 0x80070005, and the code shown keeps the bit.
-  const auto plain = message_before(PlatformError::from_win32(5).render(), "0x80070005");
-  const std::string text = PlatformError::from_hresult(as_code(0x90070005u)).render();
+  const auto plain = message_before(render(PlatformError::from_win32(5)), "0x80070005");
+  const std::string text = render(error_from_hresult(as_code(0x90070005u)));
   ASSERT_TRUE(plain.has_value());
   EXPECT_EQ(message_before(text, "0x90070005"), plain) << text;
 }
@@ -81,7 +84,7 @@ TEST(WinPlatformErrorText, NtStatusBitIsClearedForTheLookupOnly) {
 // --- OS error texts -------------------------------------------------------
 
 TEST(WinIoErrorText, SystemMessageThenOsError) {
-  const std::string text = IoError::os(2).render();
+  const std::string text = render(IoError::os(2));
   const auto message = message_before(text, "os error 2");
   ASSERT_TRUE(message.has_value()) << text;
   EXPECT_FALSE(message->empty()) << text;
@@ -98,21 +101,21 @@ TEST(WinIoErrorText, ThreadCreationFailureUsesAWindowsCode) {
   EXPECT_EQ(vorel::platform::thread_creation_error(EAGAIN), ERROR_NO_SYSTEM_RESOURCES);
   vorel::platform::begin_thread_creation();
   EXPECT_EQ(GetLastError(), 0u);
-  const std::string text = IoError::os(vorel::platform::thread_creation_error(EAGAIN)).render();
+  const std::string text = render(IoError::os(vorel::platform::thread_creation_error(EAGAIN)));
   EXPECT_TRUE(message_before(text, "os error 8").has_value()) << text;
 }
 
 TEST(WinIoErrorText, FailedLookupReportsTheLookupsError) {
   // ERROR_MR_MID_NOT_FOUND (317): the table has no such message.
-  EXPECT_EQ(IoError::os(0x20001234).render(),
+  EXPECT_EQ(render(IoError::os(0x20001234)),
             "OS Error 536875572 (FormatMessageW() returned error 317) (os error 536875572)");
 }
 
 TEST(WinIoErrorText, NtStatusBitIsClearedWhileNtdllIsLoaded) {
   ASSERT_NE(GetModuleHandleW(L"NTDLL.DLL"), nullptr);
-  const auto plain = message_before(IoError::os(as_code(0x80070005u)).render(),
+  const auto plain = message_before(render(IoError::os(as_code(0x80070005u))),
                                     "os error -2147024891");
-  const std::string text = IoError::os(as_code(0x90070005u)).render();
+  const std::string text = render(IoError::os(as_code(0x90070005u)));
   ASSERT_TRUE(plain.has_value());
   EXPECT_EQ(message_before(text, "os error -1878589435"), plain) << text;
 }
@@ -131,25 +134,25 @@ TEST(WinErrorInfo, DescriptionReplacesTheSystemMessageAndIsTakenOnce) {
   ASSERT_TRUE(info);
   ASSERT_EQ(SetErrorInfo(0, info.get()), S_OK);
 
-  const PlatformError error = PlatformError::from_hresult(E_FAIL);
+  const PlatformError error = error_from_hresult(E_FAIL);
   EXPECT_FALSE(thread_error_info()) << "making the error value must clear the thread's info";
-  EXPECT_EQ(error.render(), "vorel: the widget jammed (0x80004005)");
+  EXPECT_EQ(render(error), "vorel: the widget jammed (0x80004005)");
   // A second value made now finds nothing and falls back to the system.
-  EXPECT_EQ(PlatformError::from_hresult(E_FAIL).info(), nullptr);
+  EXPECT_EQ(error_from_hresult(E_FAIL).info(), nullptr);
 }
 
 TEST(WinErrorInfo, EmptyDescriptionGivesTheCodeAlone) {
   ComPtr<IErrorInfo> info = make_error_info(L"");
   ASSERT_TRUE(info);
   ASSERT_EQ(SetErrorInfo(0, info.get()), S_OK);
-  EXPECT_EQ(PlatformError::from_hresult(E_FAIL).render(), "0x80004005");
+  EXPECT_EQ(render(error_from_hresult(E_FAIL)), "0x80004005");
 }
 
 TEST(WinErrorInfo, HandedBackToTheThreadAsTheSameObject) {
   ComPtr<IErrorInfo> info = make_error_info(L"handed back");
   ASSERT_TRUE(info);
   ASSERT_EQ(SetErrorInfo(0, info.get()), S_OK);
-  PlatformError error = PlatformError::from_hresult(E_FAIL);
+  PlatformError error = error_from_hresult(E_FAIL);
   ASSERT_NE(error.info(), nullptr);
 
   vorel::platform::set_thread_error_info(error.take_info());
@@ -244,7 +247,7 @@ class CountingErrorInfo final : public IErrorInfo, public IRestrictedErrorInfo {
 
 std::string render_through_thread(CountingErrorInfo& info) {
   EXPECT_EQ(SetErrorInfo(0, static_cast<IErrorInfo*>(&info)), S_OK);
-  std::string text = PlatformError::from_hresult(E_FAIL).render();
+  std::string text = render(error_from_hresult(E_FAIL));
   // Taking it (and so releasing the slot's reference) here also keeps a
   // faulty backend from leaving the stack object on the thread.
   EXPECT_FALSE(thread_error_info()) << "left on the thread";

@@ -17,18 +17,21 @@
 #include <vector>
 
 #include "audio/loopback_engine.h"
-#include "audio/process_activation.h"
+#include "platform/errors.h"
+#include "platform/process_activation.h"
 #include "platform/file.h"
 #include "platform/win32/com_entry.h"
 #include "platform/win32/process_loopback_win32.h"
 #include "util/clock.h"
 #include "win/failing_allocation.h"
+#include "platform/system_clock.h"
 
 namespace {
 
 using std::chrono::milliseconds;
 using vorel::PendingActivation;
 using vorel::PlatformError;
+using vorel::platform::render;
 using vorel::win32::ComPtr;
 using vorel::win32::CoTaskMemPtr;
 using vorel::win32::ScopedComApartment;
@@ -284,7 +287,7 @@ TEST(WinActivationHandler, ActivateCompletedReportsAndFails) {
   auto refused = h.pending.wait(milliseconds(0));
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(refused.error(), "Process loopback activation failed: " +
-                                 PlatformError::with_info(E_NOINTERFACE, nullptr).render());
+                                 render(PlatformError::with_info(E_NOINTERFACE, nullptr)));
 }
 
 // --- nothing thrown reaches the platform ---------------------------------------------
@@ -346,7 +349,7 @@ TEST(WinActivationHandler, AFailedAllocationInActivateCompletedTellsTheWorkerAtO
   auto result = h.pending.wait(milliseconds(0));
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error(), "Process loopback activation failed: " +
-                                PlatformError::with_info(E_OUTOFMEMORY, nullptr).render());
+                                render(PlatformError::with_info(E_OUTOFMEMORY, nullptr)));
 }
 
 // --- the platform's activation ---------------------------------------------------------
@@ -393,7 +396,7 @@ TEST(WinProcessLoopback, PlatformCompletesOnAnotherThreadWithFileNotFound) {
     auto result = pending.wait(std::chrono::seconds(10));
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error(), "Process loopback activation failed: " +
-                                  PlatformError::with_info(kFileNotFound, nullptr).render());
+                                  render(PlatformError::with_info(kFileNotFound, nullptr)));
   }
   EXPECT_EQ(watcher->completions.load(), 1);
   EXPECT_NE(watcher->thread.load(), 0u);
@@ -422,7 +425,7 @@ TEST(WinProcessLoopback, AnEndpointPathDeliversAWorkingClient) {
   auto client = w::activate_audio_client_async(path.c_str(), nullptr, std::chrono::seconds(10));
   ASSERT_TRUE(client.ok()) << client.error();
   auto format = (*client)->get_mix_format();
-  ASSERT_TRUE(format.ok()) << format.error().render();
+  ASSERT_TRUE(format.ok()) << render(format.error());
   EXPECT_EQ((*format)->samples_per_sec(), 48000u);
   EXPECT_EQ((*format)->channels(), 2u);
   EXPECT_TRUE((*client)->initialize_loopback(**format).ok());
@@ -463,7 +466,7 @@ TEST(WinProcessLoopback, EngineStopsBeforeTheFormatIsPublished) {
   }).join();
   ASSERT_TRUE(failure.has_value());
   EXPECT_EQ(*failure, "Process loopback activation failed: " +
-                          PlatformError::with_info(kFileNotFound, nullptr).render());
+                          render(PlatformError::with_info(kFileNotFound, nullptr)));
   EXPECT_FALSE(state.format_ready.reached());
   EXPECT_FALSE(state.started.reached());
   EXPECT_FALSE(opened);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/audio_services.h"
+#include "platform/errors.h"
 #include "platform/linux/pulse_audio_client.h"
 #include "platform/linux/pulse_connection.h"
 #include "platform/linux/pulse_process_client.h"
@@ -120,7 +121,7 @@ class PulseAudioServices final : public AudioServices {
       uint32_t process_id) override {
     auto connection = PulseConnection::open();
     if (!connection) {
-      return Err("Process loopback activation failed: " + connection.error().render());
+      return Err("Process loopback activation failed: " + platform::render(connection.error()));
     }
     return pulse::make_process_loopback_client(std::move(connection).value(), process_id);
   }

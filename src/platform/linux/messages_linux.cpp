@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <iterator>
 
-#include "errors/messages.h"
+#include "platform/errors.h"
 #include "util/no_destructor.h"
 #include "util/text.h"
 
@@ -62,7 +62,7 @@ class LinuxMessages final : public MessageSource {
 
 }  // namespace
 
-const MessageSource& system_messages() {
+const MessageSource& platform::system_messages() {
   // Workers may still render errors while the process exits.
   static NoDestructor<LinuxMessages> instance;
   return *instance;

@@ -5,6 +5,7 @@
 #include <optional>
 #include <utility>
 
+#include "platform/errors.h"
 #include "platform/win32/core_audio_win32.h"
 #include "platform/win32/silence_renderer_win32.h"
 
@@ -39,7 +40,7 @@ class CoreCaptureClient final : public CaptureClient {
   Result<uint32_t, PlatformError> next_packet_size() override {
     UINT32 frames = 0;
     const HRESULT hr = reader_->GetNextPacketSize(&frames);
-    if (FAILED(hr)) return Err(PlatformError::from_hresult(hr));
+    if (FAILED(hr)) return Err(platform::error_from_hresult(hr));
     return frames;
   }
 
@@ -52,7 +53,7 @@ class CoreCaptureClient final : public CaptureClient {
     UINT64 counter_position = 0;
     const HRESULT hr =
         reader_->GetBuffer(&data, &frames, &flags, &device_position, &counter_position);
-    if (FAILED(hr)) return Err(PlatformError::from_hresult(hr));
+    if (FAILED(hr)) return Err(platform::error_from_hresult(hr));
     // An empty packet may come without data; frames without data may not.
     if (frames > 0 && data == nullptr) return Err(PlatformError::null_result());
     return Packet{data, frames, static_cast<uint32_t>(flags)};
@@ -60,7 +61,7 @@ class CoreCaptureClient final : public CaptureClient {
 
   Status<PlatformError> release_buffer(uint32_t frames) override {
     const HRESULT hr = reader_->ReleaseBuffer(frames);
-    if (FAILED(hr)) return Err(PlatformError::from_hresult(hr));
+    if (FAILED(hr)) return Err(platform::error_from_hresult(hr));
     return Unit{};
   }
 
@@ -76,7 +77,7 @@ class CoreAudioClient final : public platform::AudioClient {
   Result<std::unique_ptr<MixFormat>, PlatformError> get_mix_format() override {
     CoTaskMemPtr<WAVEFORMATEX> format;
     const HRESULT hr = client_->GetMixFormat(format.put());
-    if (FAILED(hr)) return Err(PlatformError::from_hresult(hr));
+    if (FAILED(hr)) return Err(platform::error_from_hresult(hr));
     if (!format) return Err(PlatformError::null_result());
     return std::unique_ptr<MixFormat>(std::make_unique<CoreMixFormat>(std::move(format)));
   }
@@ -87,7 +88,7 @@ class CoreAudioClient final : public platform::AudioClient {
     const DWORD flags = flow_ == EndpointFlow::render ? AUDCLNT_STREAMFLAGS_LOOPBACK : 0;
     const HRESULT hr =
         client_->Initialize(AUDCLNT_SHAREMODE_SHARED, flags, kBufferDuration, 0, record, nullptr);
-    if (FAILED(hr)) return Err(PlatformError::from_hresult(hr));
+    if (FAILED(hr)) return Err(platform::error_from_hresult(hr));
     if (device_ && flow_ == EndpointFlow::render) {
       if (auto renderer = SilenceRenderer::open_on(*device_.get(), *record)) {
         silence_.emplace(std::move(*renderer));
@@ -99,14 +100,14 @@ class CoreAudioClient final : public platform::AudioClient {
   Result<uint32_t, PlatformError> get_buffer_size() override {
     UINT32 frames = 0;
     const HRESULT hr = client_->GetBufferSize(&frames);
-    if (FAILED(hr)) return Err(PlatformError::from_hresult(hr));
+    if (FAILED(hr)) return Err(platform::error_from_hresult(hr));
     return frames;
   }
 
   Result<std::unique_ptr<CaptureClient>, PlatformError> get_capture_client() override {
     ComPtr<IAudioCaptureClient> reader;
     const HRESULT hr = client_->GetService(kIidAudioCaptureClient, reader.put_void());
-    if (FAILED(hr)) return Err(PlatformError::from_hresult(hr));
+    if (FAILED(hr)) return Err(platform::error_from_hresult(hr));
     if (!reader) return Err(PlatformError::null_result());
     return std::unique_ptr<CaptureClient>(std::make_unique<CoreCaptureClient>(std::move(reader)));
   }
@@ -117,7 +118,7 @@ class CoreAudioClient final : public platform::AudioClient {
     if (silence_) silence_->start();
     const HRESULT hr = client_->Start();
     if (FAILED(hr)) {
-      PlatformError error = PlatformError::from_hresult(hr);
+      PlatformError error = platform::error_from_hresult(hr);
       if (silence_) silence_->stop();
       return Err(std::move(error));
     }
@@ -127,7 +128,7 @@ class CoreAudioClient final : public platform::AudioClient {
   Status<PlatformError> stop() override {
     const HRESULT hr = client_->Stop();
     std::optional<PlatformError> error;
-    if (FAILED(hr)) error = PlatformError::from_hresult(hr);
+    if (FAILED(hr)) error = platform::error_from_hresult(hr);
     if (silence_) silence_->stop();
     if (error) return Err(std::move(*error));
     return Unit{};
@@ -135,7 +136,7 @@ class CoreAudioClient final : public platform::AudioClient {
 
   Status<PlatformError> reset() override {
     const HRESULT hr = client_->Reset();
-    if (FAILED(hr)) return Err(PlatformError::from_hresult(hr));
+    if (FAILED(hr)) return Err(platform::error_from_hresult(hr));
     return Unit{};
   }
 

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "platform/audio_services.h"
+#include "platform/errors.h"
 #include "platform/win32/core_audio_win32.h"
 #include "platform/win32/process_loopback_win32.h"
 
@@ -24,7 +25,7 @@ class CoreEndpoint final : public Endpoint {
   Result<std::unique_ptr<platform::AudioClient>, PlatformError> activate_audio_client() override {
     ComPtr<IAudioClient> client;
     const HRESULT hr = device_->Activate(kIidAudioClient, CLSCTX_ALL, nullptr, client.put_void());
-    if (FAILED(hr)) return Err(PlatformError::from_hresult(hr));
+    if (FAILED(hr)) return Err(platform::error_from_hresult(hr));
     if (!client) return Err(PlatformError::null_result());
     // The client keeps the endpoint, to play silence on it while recording.
     return make_audio_client(std::move(client), device_.share(), flow_);
@@ -33,7 +34,7 @@ class CoreEndpoint final : public Endpoint {
   Result<std::u16string, PlatformError> get_id() override {
     CoTaskMemPtr<wchar_t> id;
     const HRESULT hr = device_->GetId(id.put());
-    if (FAILED(hr)) return Err(PlatformError::from_hresult(hr));
+    if (FAILED(hr)) return Err(platform::error_from_hresult(hr));
     if (!id) return Err(PlatformError::null_result());
     return to_u16string(id.get(), std::wcslen(id.get()));
   }
@@ -65,14 +66,14 @@ class CoreEndpointCollection final : public platform::EndpointCollection {
   Result<uint32_t, PlatformError> count() override {
     UINT count = 0;
     const HRESULT hr = collection_->GetCount(&count);
-    if (FAILED(hr)) return Err(PlatformError::from_hresult(hr));
+    if (FAILED(hr)) return Err(platform::error_from_hresult(hr));
     return static_cast<uint32_t>(count);
   }
 
   Result<std::unique_ptr<Endpoint>, PlatformError> item(uint32_t index) override {
     ComPtr<IMMDevice> device;
     const HRESULT hr = collection_->Item(index, device.put());
-    if (FAILED(hr)) return Err(PlatformError::from_hresult(hr));
+    if (FAILED(hr)) return Err(platform::error_from_hresult(hr));
     if (!device) return Err(PlatformError::null_result());
     return make_endpoint(std::move(device), EndpointFlow::render);
   }
@@ -89,7 +90,7 @@ class CoreDeviceEnumerator final : public platform::DeviceEnumerator {
   Result<std::unique_ptr<Endpoint>, PlatformError> default_render_endpoint() override {
     ComPtr<IMMDevice> device;
     const HRESULT hr = enumerator_->GetDefaultAudioEndpoint(eRender, eConsole, device.put());
-    if (FAILED(hr)) return Err(PlatformError::from_hresult(hr));
+    if (FAILED(hr)) return Err(platform::error_from_hresult(hr));
     if (!device) return Err(PlatformError::null_result());
     return make_endpoint(std::move(device), EndpointFlow::render);
   }
@@ -99,7 +100,7 @@ class CoreDeviceEnumerator final : public platform::DeviceEnumerator {
     ComPtr<IMMDeviceCollection> collection;
     const HRESULT hr =
         enumerator_->EnumAudioEndpoints(eRender, DEVICE_STATE_ACTIVE, collection.put());
-    if (FAILED(hr)) return Err(PlatformError::from_hresult(hr));
+    if (FAILED(hr)) return Err(platform::error_from_hresult(hr));
     if (!collection) return Err(PlatformError::null_result());
     return std::unique_ptr<platform::EndpointCollection>(
         std::make_unique<CoreEndpointCollection>(std::move(collection)));
@@ -116,7 +117,7 @@ class CoreAudioServices final : public platform::AudioServices {
     ComPtr<IMMDeviceEnumerator> enumerator;
     const HRESULT hr = CoCreateInstance(kClsidMMDeviceEnumerator, nullptr, CLSCTX_ALL,
                                         kIidMMDeviceEnumerator, enumerator.put_void());
-    if (FAILED(hr)) return Err(PlatformError::from_hresult(hr));
+    if (FAILED(hr)) return Err(platform::error_from_hresult(hr));
     if (!enumerator) return Err(PlatformError::null_result());
     return std::unique_ptr<platform::DeviceEnumerator>(
         std::make_unique<CoreDeviceEnumerator>(std::move(enumerator)));

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "platform/audio_services.h"
+#include "platform/errors.h"
 #include "platform/win32/compat.h"
 #include "platform/win32/scoped.h"
 
@@ -30,7 +31,7 @@ std::unique_ptr<platform::AudioClient> make_audio_client(ComPtr<IAudioClient> cl
 // taken and cannot be mistaken later for that of another failure.
 inline bool failed_and_dropped(HRESULT hr) {
   if (SUCCEEDED(hr)) return false;
-  (void)PlatformError::from_hresult(hr);
+  (void)platform::error_from_hresult(hr);
   return true;
 }
 

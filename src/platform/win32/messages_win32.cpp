@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "errors/messages.h"
+#include "platform/errors.h"
 #include "util/no_destructor.h"
 #include "platform/win32/compat.h"
 #include "platform/win32/scoped.h"
@@ -57,7 +57,7 @@ class WindowsMessages final : public MessageSource {
 
 }  // namespace
 
-const MessageSource& system_messages() {
+const MessageSource& platform::system_messages() {
   // Workers may still render errors while the process exits.
   static NoDestructor<WindowsMessages> instance;
   return *instance;

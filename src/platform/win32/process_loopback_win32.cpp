@@ -5,11 +5,13 @@
 #include <mutex>
 #include <utility>
 
-#include "audio/silence_fill.h"
+#include "platform/errors.h"
+#include "platform/silence_fill.h"
 #include "platform/kernel.h"
 #include "platform/win32/com_entry.h"
 #include "platform/win32/core_audio_win32.h"
 #include "util/clock.h"
+#include "platform/system_clock.h"
 
 namespace vorel::win32 {
 namespace {
@@ -65,7 +67,7 @@ class ActivatedUnknown final : public ActivatedInterface {
   Result<std::unique_ptr<platform::AudioClient>, PlatformError> query_audio_client() override {
     ComPtr<IAudioClient> client;
     const HRESULT hr = unknown_->QueryInterface(kIidAudioClient, client.put_void());
-    if (FAILED(hr)) return Err(PlatformError::from_hresult(hr));
+    if (FAILED(hr)) return Err(platform::error_from_hresult(hr));
     if (!client) return std::unique_ptr<platform::AudioClient>();
     // A process stream belongs to no endpoint: there is none to keep
     // running with silence.
@@ -81,7 +83,7 @@ Result<ActivateResult, PlatformError> activate_result(
   HRESULT activation = S_OK;
   ComPtr<IUnknown> activated;  // released on every path
   const HRESULT hr = operation.GetActivateResult(&activation, activated.put());
-  if (FAILED(hr)) return Err(PlatformError::from_hresult(hr));
+  if (FAILED(hr)) return Err(platform::error_from_hresult(hr));
   ActivateResult result;
   result.activation_result = activation;
   if (activated) result.activated = std::make_unique<ActivatedUnknown>(std::move(activated));
@@ -329,10 +331,10 @@ HRESULT CompletionHandler::new_marshaler(void** out) {
   {
     ComPtr<IUnknown> free_threaded;
     HRESULT hr = CoCreateFreeThreadedMarshaler(nullptr, free_threaded.put());
-    if (FAILED(hr)) return return_failure(PlatformError::from_hresult(hr));
+    if (FAILED(hr)) return return_failure(platform::error_from_hresult(hr));
     if (!free_threaded) return E_NOINTERFACE;
     hr = free_threaded->QueryInterface(kIidMarshal, inner.put_void());
-    if (FAILED(hr)) return return_failure(PlatformError::from_hresult(hr));
+    if (FAILED(hr)) return return_failure(platform::error_from_hresult(hr));
     if (!inner) return E_NOINTERFACE;
   }
   AddRef();
@@ -372,7 +374,7 @@ Result<std::unique_ptr<platform::AudioClient>, std::string> activate_audio_clien
   ComPtr<IActivateAudioInterfaceAsyncOperation> operation;
   const HRESULT hr =
       ActivateAudioInterfaceAsync(path, kIidAudioClient, params, handler.get(), operation.put());
-  if (FAILED(hr)) return Err(activation_request_failed(PlatformError::from_hresult(hr)));
+  if (FAILED(hr)) return Err(activation_request_failed(platform::error_from_hresult(hr)));
   if (!operation) return Err(activation_request_failed(PlatformError::null_result()));
   return pending.wait(timeout);
 }

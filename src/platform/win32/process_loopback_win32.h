@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "audio/process_activation.h"
+#include "platform/process_activation.h"
 #include "platform/audio_services.h"
 #include "platform/win32/compat.h"
 #include "platform/win32/scoped.h"

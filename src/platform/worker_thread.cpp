@@ -1,4 +1,4 @@
-#include "util/worker_thread.h"
+#include "platform/worker_thread.h"
 
 #include <string>
 #include <system_error>

@@ -1,4 +1,4 @@
-#include "util/clock.h"
+#include "platform/system_clock.h"
 
 #include "platform/kernel.h"
 #include "util/no_destructor.h"

@@ -1,4 +1,5 @@
-#include "audio/process_activation.h"
+#include "platform/errors.h"
+#include "platform/process_activation.h"
 
 #include <system_error>
 #include <utility>
@@ -61,7 +62,7 @@ Result<std::unique_ptr<platform::AudioClient>, std::string> wait_for_activation(
   }
   if (!outcome) return Err(std::string("Completion handler did not provide a result."));
   if (auto* error = std::get_if<PlatformError>(&*outcome)) {
-    return Err("Process loopback activation failed: " + error->render());
+    return Err("Process loopback activation failed: " + platform::render(*error));
   }
   return std::move(std::get<std::unique_ptr<platform::AudioClient>>(*outcome));
 }
@@ -84,7 +85,7 @@ void ActivationCompletion::abandon(int32_t code) noexcept {
 }
 
 std::string activation_request_failed(const PlatformError& error) {
-  return "ActivateAudioInterfaceAsync failed: " + error.render() +
+  return "ActivateAudioInterfaceAsync failed: " + platform::render(error) +
          ". Process-specific audio capture requires Windows 10 version 2004 (build 19041) or "
          "later.";
 }

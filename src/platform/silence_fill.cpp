@@ -1,4 +1,4 @@
-#include "audio/silence_fill.h"
+#include "platform/silence_fill.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "errors/duration.h"
+#include "util/duration.h"
 
 #include <cmath>
 #include <cstring>
