@@ -31,7 +31,6 @@ class WavWriter {
 
   uint32_t sample_rate() const { return sample_rate_; }
   uint16_t channels() const { return channels_; }
-  uint16_t block_align() const { return static_cast<uint16_t>(channels_ * 2); }
 
   // Sample-data bytes appended so far; grows modulo 2^32.
   uint32_t data_bytes = 0;

@@ -174,7 +174,7 @@ PyType_Slot audio_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec audio_shape = {
+PyType_Spec audio_spec = {
     "_native_core.AudioCapture",
     static_cast<int>(sizeof(AudioCaptureObject)),
     0,
@@ -186,7 +186,7 @@ PyType_Spec audio_shape = {
 
 PyTypeObject* audio_capture_type() {
   static PyTypeObject* type = nullptr;
-  if (type == nullptr) type = create_class(&audio_shape);
+  if (type == nullptr) type = create_class(&audio_spec);
   return type;
 }
 

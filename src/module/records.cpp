@@ -122,10 +122,10 @@ struct RecordClass {
   };
 
   static PyTypeObject* type(const char* dotted_name) {
-    static PyType_Spec shape = {dotted_name, static_cast<int>(sizeof(RecordObject<Record>)), 0,
-                               Py_TPFLAGS_DEFAULT, slots};
+    static PyType_Spec spec = {dotted_name, static_cast<int>(sizeof(RecordObject<Record>)), 0,
+                              Py_TPFLAGS_DEFAULT, slots};
     static PyTypeObject* created = nullptr;
-    if (created == nullptr) created = create_class(&shape);
+    if (created == nullptr) created = create_class(&spec);
     return created;
   }
 
@@ -147,13 +147,13 @@ struct RecordClass {
 
 }  // namespace
 
-PyTypeObject* create_class(PyType_Spec* shape) {
-  // The dotted name in `shape` gives the class its __module__; the type's own name
+PyTypeObject* create_class(PyType_Spec* spec) {
+  // The dotted name in `spec` gives the class its __module__; the type's own name
   // is then set to the bare class name, which error messages show.
-  Ref type = Ref::steal(PyType_FromSpec(shape));
+  Ref type = Ref::steal(PyType_FromSpec(spec));
   if (!type) return nullptr;
-  const char* dot = std::strrchr(shape->name, '.');
-  Ref bare = Ref::steal(PyUnicode_FromString(dot != nullptr ? dot + 1 : shape->name));
+  const char* dot = std::strrchr(spec->name, '.');
+  Ref bare = Ref::steal(PyUnicode_FromString(dot != nullptr ? dot + 1 : spec->name));
   if (!bare || PyObject_SetAttrString(type.get(), "__name__", bare.get()) != 0) return nullptr;
   auto* t = reinterpret_cast<PyTypeObject*>(type.get());
   t->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;

@@ -21,8 +21,8 @@ PyObject* new_window_info(const WindowRecord& record);
 PyObject* new_audio_device_info(const AudioDeviceRecord& record);
 
 // Creates a heap type that Python cannot subclass, weakly reference or give
-// new attributes, with "__module__" set to the module's name. `shape` and
+// new attributes, with "__module__" set to the module's name. `spec` and
 // everything it points to must outlive the process.
-PyTypeObject* create_class(PyType_Spec* shape);
+PyTypeObject* create_class(PyType_Spec* spec);
 
 }  // namespace vorel::py

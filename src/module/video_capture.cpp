@@ -208,7 +208,7 @@ PyType_Slot video_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec video_shape = {
+PyType_Spec video_spec = {
     "_native_core.VideoCapture",
     static_cast<int>(sizeof(VideoCaptureObject)),
     0,
@@ -220,7 +220,7 @@ PyType_Spec video_shape = {
 
 PyTypeObject* video_capture_type() {
   static PyTypeObject* type = nullptr;
-  if (type == nullptr) type = create_class(&video_shape);
+  if (type == nullptr) type = create_class(&video_spec);
   return type;
 }
 

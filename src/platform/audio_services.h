@@ -17,7 +17,6 @@ namespace vorel::platform {
 
 inline constexpr uint32_t kBufferFlagDataDiscontinuity = 0x1;
 inline constexpr uint32_t kBufferFlagSilent = 0x2;
-inline constexpr uint32_t kBufferFlagTimestampError = 0x4;
 
 // The shared-mode format record GetMixFormat hands out (WAVEFORMATEX and any
 // extensible tail), owned until the end of the recording.
