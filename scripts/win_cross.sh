@@ -101,7 +101,8 @@ build_pyd() {
 
   # The module's objects first, to learn what they import.
   say "compile the module's objects"
-  cmake --build "$module" --parallel "$JOBS" --target vorel_native
+  cmake --build "$module" --parallel "$JOBS" --target vorel_discovery vorel_audio vorel_video \
+    vorel_backend
   local objects=()
   if [[ ${GENERATOR[*]} == *Ninja* ]]; then
     mapfile -t objects < <(cd "$module" && ninja -t targets all |
