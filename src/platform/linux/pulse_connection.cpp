@@ -76,10 +76,14 @@ Result<std::shared_ptr<PulseConnection>, PlatformError> PulseConnection::open() 
   return connection;
 }
 
-PlatformError PulseConnection::lost(std::string_view what) const {
+PlatformError connection_lost_error(std::string_view what, int pa_error) {
   std::string text(what);
   text += ": the connection to the sound server was lost";
-  return pulse_error(kServiceNotRunning, text, pa_context_errno(context_.get()));
+  return pulse_error(kServiceNotRunning, text, pa_error);
+}
+
+PlatformError PulseConnection::lost(std::string_view what) const {
+  return connection_lost_error(what, pa_context_errno(context_.get()));
 }
 
 PlatformError PulseConnection::refused(int32_t code, std::string_view what) const {

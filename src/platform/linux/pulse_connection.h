@@ -69,6 +69,9 @@ inline constexpr std::chrono::seconds kServerTimeout{5};
 PlatformError error_with_text(int32_t code, std::string_view what, std::string_view detail);
 // `code` with "what: " and the client library's text for `pa_error`.
 PlatformError pulse_error(int32_t code, std::string_view what, int pa_error);
+// The error for a connection that is no longer ready, `pa_error` being the
+// context's last error.
+PlatformError connection_lost_error(std::string_view what, int pa_error);
 
 struct MainloopFree {
   void operator()(pa_mainloop* m) const noexcept { pa_mainloop_free(m); }

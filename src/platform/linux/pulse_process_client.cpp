@@ -3,14 +3,9 @@
 #include <pulse/channelmap.h>
 #include <pulse/def.h>
 #include <pulse/error.h>
-#include <pulse/introspect.h>
-#include <pulse/proplist.h>
 #include <pulse/sample.h>
-#include <pulse/stream.h>
-#include <pulse/subscribe.h>
 
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <cstddef>
 #include <map>
@@ -22,12 +17,13 @@
 
 #include "platform/linux/pulse_process_mixer.h"
 #include "platform/linux/pulse_process_tree.h"
+#include "platform/system_clock.h"
 #include "platform/linux/pulse_stream_client.h"
 
 namespace vorel::platform::pulse {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using TimePoint = Clock::time_point;
 using std::chrono::milliseconds;
 
 constexpr int32_t kENotImpl = static_cast<int32_t>(0x80004001u);
@@ -49,26 +45,6 @@ constexpr pa_usec_t kQueueUsec = 1'000'000;
 constexpr auto kStreamFlags =
     static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
 
-// A new sink input can report no sink for a moment.
-constexpr milliseconds kSinkRetryInterval{20};
-constexpr int kSinkRetries = 100;
-// Processes that start and end between two sink inputs still link their
-// descendants to the tree.
-constexpr milliseconds kTreeRefreshInterval{500};
-// A stream refused this often in a row, other than by its input going away,
-// ends the recording.
-constexpr int kMaxStreamFailures = 20;
-
-std::optional<uint32_t> process_id_of(const pa_proplist* properties) {
-  const char* text = pa_proplist_gets(properties, PA_PROP_APPLICATION_PROCESS_ID);
-  if (text == nullptr) return std::nullopt;
-  const std::string_view view(text);
-  uint32_t pid = 0;
-  auto [end, ec] = std::from_chars(view.data(), view.data() + view.size(), pid);
-  if (ec != std::errc() || end != view.data() + view.size()) return std::nullopt;
-  return pid;
-}
-
 uint32_t frames_in(uint32_t rate, uint32_t ms) {
   return static_cast<uint32_t>(uint64_t{rate} * ms / 1000);
 }
@@ -76,17 +52,6 @@ uint32_t frames_in(uint32_t rate, uint32_t ms) {
 PlatformError client_error(int32_t code, std::string_view detail) {
   return error_with_text(code, "Audio client", detail);
 }
-
-void on_success(pa_context*, int success, void* userdata) {
-  *static_cast<int*>(userdata) = success;
-}
-
-// What the server said about one sink input.
-struct SinkInputFacts {
-  uint32_t index = PA_INVALID_INDEX;
-  std::optional<uint32_t> pid;
-  uint32_t sink = PA_INVALID_INDEX;
-};
 
 // One sink input of the tree and the record stream that follows it.
 struct Input {
@@ -96,41 +61,25 @@ struct Input {
 
   uint32_t index;
   Phase phase = Phase::kInfo;
-  // Filled by the callback of the running query.
+  // Filled by the running query.
   std::optional<SinkInputFacts> facts;
   std::optional<std::string> monitor;
   int sink_retries = 0;
   int failures = 0;
-  Clock::time_point retry_at{};
+  TimePoint retry_at{};
   ClockedMixer::Cursor cursor;
   std::vector<uint8_t> carry;  // a partial frame
-  StreamPtr stream;
-  OperationPtr query;  // declared last: a query made after the stream goes first
+  std::unique_ptr<RecordStream> stream;
+  std::unique_ptr<ServerQuery> query;  // declared last: a query made after the stream goes first
 };
 
-void on_sink_input(pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
-  if (eol != 0 || info == nullptr) return;  // the end, or no such input
-  static_cast<Input*>(userdata)->facts =
-      SinkInputFacts{info->index, process_id_of(info->proplist), info->sink};
-}
-
-void on_sink(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
-  if (eol != 0 || info == nullptr || info->monitor_source_name == nullptr) return;
-  static_cast<Input*>(userdata)->monitor = info->monitor_source_name;
-}
-
-void on_listed_input(pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
-  if (eol != 0 || info == nullptr) return;
-  static_cast<std::vector<SinkInputFacts>*>(userdata)->push_back(
-      SinkInputFacts{info->index, process_id_of(info->proplist), info->sink});
-}
-
 // The recording itself, shared by the audio client and its capture client.
-class ProcessCapture {
+class ProcessCapture final : SinkInputListener {
  public:
-  ProcessCapture(std::shared_ptr<PulseConnection> connection, uint32_t process_id,
+  ProcessCapture(std::shared_ptr<ProcessServer> server, Clock& clock, uint32_t process_id,
                  const pa_sample_spec& format)
-      : connection_(std::move(connection)),
+      : server_(std::move(server)),
+        clock_(clock),
         tree_(process_id),
         what_("Recording process " + std::to_string(process_id)),
         format_(format),
@@ -148,34 +97,29 @@ class ProcessCapture {
   ProcessCapture(const ProcessCapture&) = delete;
   ProcessCapture& operator=(const ProcessCapture&) = delete;
 
-  // The context may outlive us in the connection's other owners.
-  ~ProcessCapture() { pa_context_set_subscribe_callback(connection_->context(), nullptr, nullptr); }
+  // The server is shared with the audio client, which may outlive us.
+  ~ProcessCapture() { server_->set_listener(nullptr); }
 
   Status<PlatformError> start() {
     if (running_) return Err(client_error(kNotStopped, "the stream is already running"));
-    pa_context* c = connection_->context();
     if (!subscribed_) {
-      pa_context_set_subscribe_callback(c, &ProcessCapture::on_event, this);
-      int ok = 0;
-      auto done = connection_->complete(
-          OperationPtr(pa_context_subscribe(c, PA_SUBSCRIPTION_MASK_SINK_INPUT, on_success, &ok)),
-          what_);
-      if (!done) return done;
-      if (!ok) return Err(connection_->refused(kEFail, what_));
+      server_->set_listener(this);
+      auto ok = server_->subscribe_sink_inputs(what_);
+      if (!ok) return Err(std::move(ok).error());
+      if (!*ok) return Err(refused(kEFail));
       subscribed_ = true;
     }
     // Events count from here, so an input that appears during the listing
     // is not missed (one reported twice is taken once).
     running_ = true;
-    tree_.refresh();
+    refresh_tree();
     std::vector<SinkInputFacts> listed;
-    auto done = connection_->complete(
-        OperationPtr(pa_context_get_sink_input_info_list(c, on_listed_input, &listed)), what_);
+    auto done = server_->list_sink_inputs(listed, what_);
     if (!done) {
       stop_streams();
       return done;
     }
-    const auto now = Clock::now();
+    const auto now = clock_.now();
     refresh_at_ = now + kTreeRefreshInterval;
     for (const SinkInputFacts& facts : listed) {
       auto [it, added] = inputs_.emplace(facts.index, std::make_unique<Input>(facts.index));
@@ -189,7 +133,7 @@ class ProcessCapture {
       if (!*kept) inputs_.erase(it);
     }
     // Without a reset in between, the stream goes on where it stopped.
-    started_at_ = Clock::now();
+    started_at_ = clock_.now();
     resumed_at_ = mixer_.handed_out();
     due_ = resumed_at_;
     return Unit{};
@@ -241,17 +185,24 @@ class ProcessCapture {
  private:
   struct Event {
     uint32_t index;
-    pa_subscription_event_type_t type;
+    SinkInputEvent type;
   };
 
-  static void on_event(pa_context*, pa_subscription_event_type_t type, uint32_t index,
-                       void* userdata) {
-    auto* self = static_cast<ProcessCapture*>(userdata);
-    if (!self->running_) return;
-    if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK_INPUT) return;
-    self->events_.push_back(
-        {index, static_cast<pa_subscription_event_type_t>(type & PA_SUBSCRIPTION_EVENT_TYPE_MASK)});
+  void on_sink_input(SinkInputEvent type, uint32_t index) override {
+    if (!running_) return;
+    events_.push_back({index, type});
   }
+
+  // The error for a connection that is no longer ready.
+  PlatformError lost() const { return connection_lost_error(what_, server_->last_error()); }
+  // The error for a call the library refused: the server's last error, or
+  // `lost` when the connection died.
+  PlatformError refused(int32_t code) const {
+    if (!server_->ready()) return lost();
+    return pulse_error(code, what_, server_->last_error());
+  }
+
+  void refresh_tree() { tree_.update(server_->processes()); }
 
   void stop_streams() {
     running_ = false;
@@ -261,7 +212,7 @@ class ProcessCapture {
   }
 
   // Frames due at `now`, counted from the last start.
-  uint64_t frames_due(Clock::time_point now) const {
+  uint64_t frames_due(TimePoint now) const {
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now - started_at_).count();
     if (ns <= 0) return 0;
     const auto elapsed = static_cast<uint64_t>(ns);
@@ -272,16 +223,16 @@ class ProcessCapture {
   // Handles what the server sent, reads every stream and moves each input
   // on; called on every packet-size query, never blocking.
   Status<PlatformError> pump() {
-    auto pumped = connection_->dispatch_pending(what_);
+    auto pumped = server_->dispatch_pending(what_);
     if (!pumped) return pumped;
-    const auto now = Clock::now();
+    const auto now = clock_.now();
     due_ = std::max(due_, resumed_at_ + frames_due(now));
     if (now >= refresh_at_) {
-      tree_.refresh();
+      refresh_tree();
       refresh_at_ = now + kTreeRefreshInterval;
     }
     for (const Event& e : events_) {
-      if (e.type == PA_SUBSCRIPTION_EVENT_REMOVE) {
+      if (e.type == SinkInputEvent::kRemove) {
         inputs_.erase(e.index);
         foreign_.erase(e.index);
         continue;
@@ -307,14 +258,14 @@ class ProcessCapture {
   }
 
   // Moves one input on; false when it is no longer followed.
-  Result<bool, PlatformError> step(Input& in, Clock::time_point now) {
+  Result<bool, PlatformError> step(Input& in, TimePoint now) {
     switch (in.phase) {
       case Input::Phase::kInfo:
-        if (pa_operation_get_state(in.query.get()) == PA_OPERATION_RUNNING) return true;
+        if (in.query->running()) return true;
         in.query.reset();
         return after_info(in, now);
       case Input::Phase::kSink:
-        if (pa_operation_get_state(in.query.get()) == PA_OPERATION_RUNNING) return true;
+        if (in.query->running()) return true;
         in.query.reset();
         return after_sink(in);
       case Input::Phase::kWait:
@@ -334,11 +285,11 @@ class ProcessCapture {
 
   bool in_tree(uint32_t pid) {
     if (tree_.contains(pid)) return true;
-    tree_.refresh();  // a child that started since the last walk
+    refresh_tree();  // a child that started since the last walk
     return tree_.contains(pid);
   }
 
-  Result<bool, PlatformError> after_info(Input& in, Clock::time_point now) {
+  Result<bool, PlatformError> after_info(Input& in, TimePoint now) {
     if (!in.facts) return false;  // gone
     if (!in.facts->pid || !in_tree(*in.facts->pid)) {
       foreign_.insert(in.index);
@@ -352,9 +303,8 @@ class ProcessCapture {
       return true;
     }
     in.monitor.reset();
-    in.query.reset(pa_context_get_sink_info_by_index(connection_->context(), in.facts->sink,
-                                                     on_sink, &in));
-    if (!in.query) return Err(connection_->refused(kEFail, what_));
+    in.query = server_->query_sink_monitor(in.facts->sink, in.monitor);
+    if (!in.query) return Err(refused(kEFail));
     in.phase = Input::Phase::kSink;
     return true;
   }
@@ -365,11 +315,11 @@ class ProcessCapture {
       if (++in.sink_retries > kSinkRetries) return false;
       return still_followed(query_info(in));
     }
-    StreamPtr stream(pa_stream_new(connection_->context(), kStreamName, &format_, &channel_map_));
-    if (!stream) return Err(connection_->refused(kUnsupportedFormat, what_));
-    if (pa_stream_set_monitor_stream(stream.get(), in.index) < 0 ||
-        pa_stream_connect_record(stream.get(), in.monitor->c_str(), &attr_, kStreamFlags) < 0) {
-      return Err(connection_->refused(kDeviceInvalidated, what_));
+    auto stream = server_->new_stream(kStreamName, format_, channel_map_);
+    if (!stream) return Err(refused(kUnsupportedFormat));
+    if (!stream->set_monitor_stream(in.index) ||
+        !stream->connect_record(*in.monitor, attr_, kStreamFlags)) {
+      return Err(refused(kDeviceInvalidated));
     }
     in.stream = std::move(stream);
     in.cursor = {};
@@ -381,26 +331,25 @@ class ProcessCapture {
 
   Status<PlatformError> query_info(Input& in) {
     in.facts.reset();
-    in.query.reset(
-        pa_context_get_sink_input_info(connection_->context(), in.index, on_sink_input, &in));
-    if (!in.query) return Err(connection_->refused(kEFail, what_));
+    in.query = server_->query_sink_input(in.index, in.facts);
+    if (!in.query) return Err(refused(kEFail));
     in.phase = Input::Phase::kInfo;
     return Unit{};
   }
 
   Result<bool, PlatformError> read(Input& in) {
-    pa_stream* s = in.stream.get();
-    const pa_stream_state_t state = pa_stream_get_state(s);
+    RecordStream& s = *in.stream;
+    const pa_stream_state_t state = s.state();
     if (state == PA_STREAM_CREATING) return true;
     if (state != PA_STREAM_READY) return failed(in);
     in.phase = Input::Phase::kRecord;
     for (;;) {
       const void* data = nullptr;
       size_t size = 0;
-      if (pa_stream_peek(s, &data, &size) < 0) return failed(in);
+      if (!s.peek(&data, &size)) return failed(in);
       if (size == 0) return true;
       mix(in, static_cast<const uint8_t*>(data), size);
-      if (pa_stream_drop(s) < 0) return failed(in);
+      if (!s.drop()) return failed(in);
       in.failures = 0;
     }
   }
@@ -425,8 +374,8 @@ class ProcessCapture {
   // The stream ended. Its input was removed or moved to another sink (the
   // server kills the stream then) or it refused us: look the input up again.
   Result<bool, PlatformError> failed(Input& in) {
-    if (!connection_->ready()) return Err(connection_->lost(what_));
-    const int error = pa_context_errno(connection_->context());
+    if (!server_->ready()) return Err(lost());
+    const int error = server_->last_error();
     in.stream.reset();
     in.carry.clear();
     in.cursor = {};
@@ -437,7 +386,8 @@ class ProcessCapture {
   }
 
   // Declared first so that every stream and query goes before it.
-  std::shared_ptr<PulseConnection> connection_;
+  std::shared_ptr<ProcessServer> server_;
+  Clock& clock_;
   ProcessTree tree_;
   std::string what_;
   pa_sample_spec format_;
@@ -448,8 +398,8 @@ class ProcessCapture {
   bool subscribed_ = false;
   bool running_ = false;
   bool held_ = false;
-  Clock::time_point started_at_{};
-  Clock::time_point refresh_at_{};
+  TimePoint started_at_{};
+  TimePoint refresh_at_{};
   uint64_t resumed_at_ = 0;  // frames handed out before the last start
   uint64_t due_ = 0;
   std::vector<Event> events_;
@@ -459,8 +409,8 @@ class ProcessCapture {
 
 class ProcessLoopbackClient final : public StreamAudioClient<ProcessCapture> {
  public:
-  ProcessLoopbackClient(std::shared_ptr<PulseConnection> connection, uint32_t process_id)
-      : connection_(std::move(connection)), process_id_(process_id) {}
+  ProcessLoopbackClient(std::shared_ptr<ProcessServer> server, uint32_t process_id, Clock& clock)
+      : server_(std::move(server)), process_id_(process_id), clock_(clock) {}
 
   // Like Windows' process-loopback client, it has no format of its own: the
   // caller brings the default endpoint's.
@@ -485,22 +435,29 @@ class ProcessLoopbackClient final : public StreamAudioClient<ProcessCapture> {
       return Err(client_error(kUnsupportedFormat,
                               "the sound server cannot record this rate or channel count"));
     }
-    if (!connection_->ready()) return Err(connection_->lost("Audio client"));
-    set_stream(std::make_shared<ProcessCapture>(connection_, process_id_, sample_format),
+    if (!server_->ready()) return Err(connection_lost_error("Audio client", server_->last_error()));
+    set_stream(std::make_shared<ProcessCapture>(server_, clock_, process_id_, sample_format),
                sample_format.rate);
     return Unit{};
   }
 
  private:
-  std::shared_ptr<PulseConnection> connection_;
+  std::shared_ptr<ProcessServer> server_;
   uint32_t process_id_;
+  Clock& clock_;
 };
 
 }  // namespace
 
+std::unique_ptr<AudioClient> make_process_loopback_client(std::shared_ptr<ProcessServer> server,
+                                                          uint32_t process_id, Clock& clock) {
+  return std::make_unique<ProcessLoopbackClient>(std::move(server), process_id, clock);
+}
+
 std::unique_ptr<AudioClient> make_process_loopback_client(
     std::shared_ptr<PulseConnection> connection, uint32_t process_id) {
-  return std::make_unique<ProcessLoopbackClient>(std::move(connection), process_id);
+  return make_process_loopback_client(make_process_server(std::move(connection)), process_id,
+                                      system_clock());
 }
 
 }  // namespace vorel::platform::pulse
