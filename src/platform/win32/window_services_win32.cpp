@@ -159,9 +159,21 @@ class Win32WindowServices final : public WindowServices {
     return true;
   }
 
+  // In the window's own pixels, which is what PrintWindow gives of it: a
+  // window that is not per-monitor aware draws at its own (logical) size
+  // and the system scales it only on the screen, so its physical size would
+  // leave most of a frame empty. Per-monitor aware windows, and every
+  // window where the system cannot tell a window's awareness, are measured
+  // in physical pixels as the session's thread sees them.
   bool get_client_rect(WindowHandle window, Rect* rect) override {
+    const HWND w = to_hwnd(window);
     RECT raw{};
-    if (!GetClientRect(to_hwnd(window), &raw)) return false;
+    BOOL ok = FALSE;
+    {
+      win32::ScopedThreadDpiAwareness as_window(win32::window_dpi_awareness(w));
+      ok = GetClientRect(w, &raw);
+    }
+    if (!ok) return false;
     *rect = to_rect(raw);
     return true;
   }
@@ -171,10 +183,11 @@ class Win32WindowServices final : public WindowServices {
   }
 
  private:
-  // Sizes, rectangles and pixels in physical pixels whatever the scaling:
-  // this thread alone is per-monitor aware while the session lasts; the
-  // process's awareness is the host's business. Both per-monitor kinds
-  // report physical values.
+  // Sizes, rectangles and pixels in physical pixels whatever the scaling
+  // (a window's client area excepted, see get_client_rect): this thread
+  // alone is per-monitor aware while the session lasts; the process's
+  // awareness is the host's business. Both per-monitor kinds report
+  // physical values.
   win32::ScopedThreadDpiAwareness physical_pixels_{DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2,
                                                    DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE};
 };
