@@ -237,7 +237,7 @@ std::vector<AudioDeviceRecord> list_on_new_thread() {
   return records;
 }
 
-TEST(WinAudioDevices, ListsTheSinkByItsFriendlyNameAsTheOneDefault) {
+TEST(WinAudioDevices, ListsEveryOutputByItsFriendlyNameWithOneDefault) {
   REQUIRE_SOUND_SERVER();
   const std::vector<AudioDeviceRecord> records = list_on_new_thread();
   ASSERT_FALSE(records.empty());
@@ -249,13 +249,21 @@ TEST(WinAudioDevices, ListsTheSinkByItsFriendlyNameAsTheOneDefault) {
     EXPECT_NE(r.id, "default") << "the placeholder";
     EXPECT_NE(r.name.rfind("Audio Device ", 0), 0u) << "no friendly name for " << r.id;
   }
+}
+
+TEST(WinAudioDevices, WineListsTheNullSinkByItsDescription) {
+  REQUIRE_SOUND_SERVER();
+  if (!under_wine()) GTEST_SKIP() << "the null sink is the test server's, under Wine";
+  const std::vector<AudioDeviceRecord> records = list_on_new_thread();
   // The null sink's description, as the server publishes it.
   EXPECT_TRUE(std::any_of(records.begin(), records.end(), [](const AudioDeviceRecord& r) {
     return r.name.find("Null Output") != std::string::npos;
   }));
 }
 
-TEST(WinAudioFormat, DefaultEndpointMixesStereoFloatAt48kHz) {
+// Windows mixes in 32-bit floats (WAVE_FORMAT_EXTENSIBLE) at the endpoint's
+// own rate and channel count; the test server's sink is 48 kHz stereo.
+TEST(WinAudioFormat, DefaultEndpointMixesFloatsAndBuffersTheSecondAskedFor) {
   REQUIRE_SOUND_SERVER();
   auto services = vorel::platform::open_audio_services();
   auto enumerator = services->create_device_enumerator();
@@ -266,14 +274,20 @@ TEST(WinAudioFormat, DefaultEndpointMixesStereoFloatAt48kHz) {
   ASSERT_TRUE(client.ok());
   auto format = (*client)->get_mix_format();
   ASSERT_TRUE(format.ok());
-  EXPECT_EQ((*format)->samples_per_sec(), 48000u);
-  EXPECT_EQ((*format)->channels(), 2u);
+  const uint32_t rate = (*format)->samples_per_sec();
+  const uint16_t channels = (*format)->channels();
+  EXPECT_GT(rate, 0u);
+  EXPECT_GT(channels, 0u);
   EXPECT_EQ((*format)->bits_per_sample(), 32u);
+  if (under_wine()) {
+    EXPECT_EQ(rate, 48000u);
+    EXPECT_EQ(channels, 2u);
+  }
 
   const WAVEFORMATEX* record = vorel::win32::wave_format(**format);
   ASSERT_NE(record, nullptr);
   EXPECT_EQ(record->wFormatTag, WAVE_FORMAT_EXTENSIBLE);
-  EXPECT_EQ(record->nBlockAlign, 8u);
+  EXPECT_EQ(record->nBlockAlign, channels * 4u);
   ASSERT_GE(record->cbSize, 22u);
   const auto* extensible = reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(record);
   EXPECT_EQ(extensible->SubFormat.Data1, static_cast<unsigned long>(WAVE_FORMAT_IEEE_FLOAT));
@@ -281,7 +295,12 @@ TEST(WinAudioFormat, DefaultEndpointMixesStereoFloatAt48kHz) {
   ASSERT_TRUE((*client)->initialize_loopback(**format).ok());
   auto buffer = (*client)->get_buffer_size();
   ASSERT_TRUE(buffer.ok());
-  EXPECT_EQ(*buffer, 48000u);  // the one second asked for
+  // The one second asked for; the system may round it up.
+  EXPECT_GE(*buffer, rate);
+  EXPECT_LT(*buffer, rate * 2);
+  if (under_wine()) {
+    EXPECT_EQ(*buffer, 48000u);
+  }
 }
 
 // --- recordings ------------------------------------------------------------------
@@ -370,6 +389,9 @@ void read_monitor_packets(int count) {
 
 TEST(WinSinkMonitor, ReaderAndEngineCarryThePlayedTone) {
   REQUIRE_SOUND_SERVER();
+  // Windows has no capture endpoint that records an output; the loopback
+  // stream is what records it there.
+  if (!under_wine()) GTEST_SKIP() << "the sink's monitor exists only with the test server";
   // Under Wine the first capture stream of a process can deliver nothing for
   // well over a second (up to 1.5 s seen), later ones within milliseconds:
   // this also takes that wait out of the timed recording below.
