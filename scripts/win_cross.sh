@@ -101,7 +101,9 @@ build_pyd() {
 
   # The module's objects first, to learn what they import.
   say "compile the module's objects"
-  cmake --build "$module" --parallel "$JOBS" --target vorel_native
+  # (vorel_native only names them: an interface library is no build target.)
+  cmake --build "$module" --parallel "$JOBS" \
+    --target vorel_discovery vorel_audio vorel_video vorel_backend
   local objects=()
   if [[ ${GENERATOR[*]} == *Ninja* ]]; then
     mapfile -t objects < <(cd "$module" && ninja -t targets all |
