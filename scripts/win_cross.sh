@@ -101,8 +101,9 @@ build_pyd() {
 
   # The module's objects first, to learn what they import.
   say "compile the module's objects"
-  cmake --build "$module" --parallel "$JOBS" --target vorel_discovery vorel_audio vorel_video \
-    vorel_backend
+  # (vorel_native only names them: an interface library is no build target.)
+  cmake --build "$module" --parallel "$JOBS" \
+    --target vorel_discovery vorel_audio vorel_video vorel_backend
   local objects=()
   if [[ ${GENERATOR[*]} == *Ninja* ]]; then
     mapfile -t objects < <(cd "$module" && ninja -t targets all |
@@ -246,6 +247,35 @@ run_test() {
 
 # The audio tests that expect no sound server; the other run leaves them out.
 NO_SERVER_TESTS='WinAudioNoServer.*'
+# The tests of a display scaled to 150 %, and the monitor tests once more
+# there; the first run leaves the former out.
+SCALED_TESTS='WinScaledDisplay.*'
+SCALED_DPI=144
+
+# Wine's display resolution in dots per inch (LogPixels, 96 when unset), as
+# the prefix's registry holds it; empty when it is unset.
+wine_dpi() {
+  local out=$work/logpixels.txt
+  wine reg query 'HKCU\Control Panel\Desktop' /v LogPixels >"$out" 2>&1 </dev/null || true
+  local hex
+  hex=$(tr -d '\r' <"$out" | awk '$1 == "LogPixels" {print $3}')
+  [[ -n $hex ]] && printf '%d\n' "$hex"
+  return 0
+}
+
+# Sets it (unsets it when empty); Wine programs read it when they start, so
+# the server and its programs are restarted.
+set_wine_dpi() {
+  if [[ -n $1 ]]; then
+    wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$1" /f \
+      >/dev/null 2>&1 </dev/null
+  else
+    wine reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null 2>&1 </dev/null || true
+  fi
+  wineserver -k || true
+  wineserver -w
+  wineserver -p
+}
 
 run_tests() {
   need wine wineboot wineserver Xvfb timeout pulseaudio pactl parec
@@ -259,11 +289,20 @@ run_tests() {
   start_wine
   run_test vorel_unit_tests "$BUILD/tests/vorel_unit_tests.exe"
   export VOREL_EXPECT_MONITORS=$EXPECT_MONITORS
-  run_test vorel_win_tests "$BUILD/tests/vorel_win_tests.exe" --gtest_filter="-$NO_SERVER_TESTS"
+  run_test vorel_win_tests "$BUILD/tests/vorel_win_tests.exe" \
+    --gtest_filter="-$NO_SERVER_TESTS:$SCALED_TESTS"
   # A socket nobody listens on: libpulse tries only the server it is given.
   PULSE_SERVER="unix:$work/no-sound-server/native" VOREL_EXPECT_NO_SOUND_SERVER=1 \
     run_test vorel_win_tests-no-sound-server "$BUILD/tests/vorel_win_tests.exe" \
     --gtest_filter="$NO_SERVER_TESTS"
+  # The display at 150 %; the prefix gets its own setting back afterwards.
+  local dpi
+  dpi=$(wine_dpi)
+  say "display scaled to $SCALED_DPI dpi (was ${dpi:-unset})"
+  set_wine_dpi "$SCALED_DPI"
+  VOREL_EXPECT_SYSTEM_DPI=$SCALED_DPI run_test vorel_win_tests-scaled \
+    "$BUILD/tests/vorel_win_tests.exe" --gtest_filter="$SCALED_TESTS:WinMonitors.*"
+  set_wine_dpi "$dpi"
   echo "wine: $passed_total passed, $failed_total failed"
   ((failures == 0)) || die "$failures test program(s) failed"
 }

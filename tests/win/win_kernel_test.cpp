@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
 
 #include "platform/kernel.h"
@@ -69,6 +70,39 @@ TEST(WinWaitsAnswer, WithoutAnsweringTheSenderWouldWaitForever) {
     DWORD_PTR result = 0;
     EXPECT_EQ(SendMessageTimeoutW(hwnd, kAsk, 0, 0, SMTO_BLOCK, 300, &result), 0);
   });
+}
+
+// GetThreadDescription as the system exports it: from kernel32 on newer
+// systems, from KernelBase only on Windows 10 1607.
+using GetThreadDescriptionFn = HRESULT(WINAPI*)(HANDLE, PWSTR*);
+
+GetThreadDescriptionFn thread_description_reader() {
+  for (const wchar_t* module : {L"kernel32.dll", L"kernelbase.dll"}) {
+    HMODULE loaded = GetModuleHandleW(module);
+    FARPROC proc = loaded != nullptr ? GetProcAddress(loaded, "GetThreadDescription") : nullptr;
+    if (proc != nullptr) {
+      return reinterpret_cast<GetThreadDescriptionFn>(reinterpret_cast<void (*)()>(proc));
+    }
+  }
+  return nullptr;
+}
+
+TEST(WinThreadName, TheSystemKnowsTheThreadByItsName) {
+  GetThreadDescriptionFn read = thread_description_reader();
+  if (read == nullptr) GTEST_SKIP() << "no thread descriptions before Windows 10 1607";
+  std::wstring before;
+  std::wstring after;
+  std::thread([&] {
+    PWSTR text = nullptr;
+    if (SUCCEEDED(read(GetCurrentThread(), &text)) && text != nullptr) before = text;
+    LocalFree(text);
+    vorel::platform::set_current_thread_name("vorel-audio-native \xC3\xA9");
+    text = nullptr;
+    if (SUCCEEDED(read(GetCurrentThread(), &text)) && text != nullptr) after = text;
+    LocalFree(text);
+  }).join();
+  EXPECT_EQ(before, L"");
+  EXPECT_EQ(after, L"vorel-audio-native \u00e9");  // the UTF-8 name as UTF-16
 }
 
 }  // namespace

@@ -54,6 +54,13 @@ bool has_default_output(std::u16string* id = nullptr) {
   return true;
 }
 
+bool under_wine() {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+constexpr char kActivationFailed[] = "Process loopback activation failed: ";
+
 #define REQUIRE_SOUND_SERVER()                                                 \
   do {                                                                         \
     if (!has_default_output()) GTEST_SKIP() << "no default output endpoint";   \
@@ -381,7 +388,10 @@ class WatchingHandler final : public IActivateAudioInterfaceCompletionHandler {
   ComPtr<IActivateAudioInterfaceCompletionHandler> inner_;
 };
 
-TEST(WinProcessLoopback, PlatformCompletesOnAnotherThreadWithFileNotFound) {
+// Wine 8 completes the process-loopback activation with 0x80070002; Windows
+// 10 2004 and later deliver a client, earlier versions a failure of their
+// own. Either way the platform reports once, on a thread of its own.
+TEST(WinProcessLoopback, PlatformCompletesOnceOnAnotherThread) {
   REQUIRE_SOUND_SERVER();
   ScopedComApartment apartment;
   PendingActivation pending;
@@ -389,14 +399,24 @@ TEST(WinProcessLoopback, PlatformCompletesOnAnotherThreadWithFileNotFound) {
   w::ProcessLoopbackParams params(GetCurrentProcessId());
   {
     ComPtr<IActivateAudioInterfaceAsyncOperation> operation;
-    ASSERT_TRUE(SUCCEEDED(ActivateAudioInterfaceAsync(VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK,
-                                                      w::kIidAudioClient, params.get(),
-                                                      watcher.get(), operation.put())));
+    const HRESULT requested = ActivateAudioInterfaceAsync(
+        VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK, w::kIidAudioClient, params.get(), watcher.get(),
+        operation.put());
+    if (FAILED(requested) && !under_wine()) {
+      GTEST_SKIP() << "no process loopback on this system: " << std::hex << requested;
+    }
+    ASSERT_TRUE(SUCCEEDED(requested));
     ASSERT_TRUE(operation);
     auto result = pending.wait(std::chrono::seconds(10));
-    ASSERT_FALSE(result.ok());
-    EXPECT_EQ(result.error(), "Process loopback activation failed: " +
-                                  render(PlatformError::with_info(kFileNotFound, nullptr)));
+    if (under_wine()) {
+      ASSERT_FALSE(result.ok());
+      EXPECT_EQ(result.error(), kActivationFailed +
+                                    render(PlatformError::with_info(kFileNotFound, nullptr)));
+    } else if (!result.ok()) {
+      EXPECT_EQ(result.error().rfind(kActivationFailed, 0), 0u) << result.error();
+    } else {
+      EXPECT_NE(*result, nullptr);
+    }
   }
   EXPECT_EQ(watcher->completions.load(), 1);
   EXPECT_NE(watcher->thread.load(), 0u);
@@ -426,12 +446,21 @@ TEST(WinProcessLoopback, AnEndpointPathDeliversAWorkingClient) {
   ASSERT_TRUE(client.ok()) << client.error();
   auto format = (*client)->get_mix_format();
   ASSERT_TRUE(format.ok()) << render(format.error());
-  EXPECT_EQ((*format)->samples_per_sec(), 48000u);
-  EXPECT_EQ((*format)->channels(), 2u);
+  const uint32_t rate = (*format)->samples_per_sec();
+  EXPECT_GT(rate, 0u);
+  EXPECT_GT((*format)->channels(), 0u);
   EXPECT_TRUE((*client)->initialize_loopback(**format).ok());
   auto buffer = (*client)->get_buffer_size();
   ASSERT_TRUE(buffer.ok());
-  EXPECT_EQ(*buffer, 48000u);
+  // The one second asked for; Windows may round it up.
+  EXPECT_GE(*buffer, rate);
+  EXPECT_LT(*buffer, rate * 2);
+  if (under_wine()) {
+    // The test server's sink.
+    EXPECT_EQ(rate, 48000u);
+    EXPECT_EQ((*format)->channels(), 2u);
+    EXPECT_EQ(*buffer, 48000u);
+  }
 }
 
 TEST(WinProcessLoopback, ParametersNameTheProcessTree) {
@@ -449,7 +478,10 @@ TEST(WinProcessLoopback, ParametersNameTheProcessTree) {
   }
 }
 
-TEST(WinProcessLoopback, EngineStopsBeforeTheFormatIsPublished) {
+// Under Wine the engine stops at the activation, before the format is
+// published. Where the system delivers a process stream it runs on until the
+// file, which this test refuses to open.
+TEST(WinProcessLoopback, EngineStopsAtTheActivationOrTheFile) {
   REQUIRE_SOUND_SERVER();
   vorel::AudioCaptureState state;
   std::optional<std::string> failure;
@@ -465,8 +497,22 @@ TEST(WinProcessLoopback, EngineStopsBeforeTheFormatIsPublished) {
     failure = vorel::run_loopback_capture(state, {"unused.wav", GetCurrentProcessId()}, env);
   }).join();
   ASSERT_TRUE(failure.has_value());
-  EXPECT_EQ(*failure, "Process loopback activation failed: " +
-                          render(PlatformError::with_info(kFileNotFound, nullptr)));
+  if (!under_wine() && failure->rfind("Failed to create WAV file: ", 0) == 0) {
+    EXPECT_TRUE(state.format_ready.reached());
+    EXPECT_TRUE(state.started.reached());
+    EXPECT_GT(state.sample_rate.get(), 0u);
+    EXPECT_TRUE(opened);
+    return;
+  }
+  if (under_wine()) {
+    EXPECT_EQ(*failure, kActivationFailed +
+                            render(PlatformError::with_info(kFileNotFound, nullptr)));
+  } else {
+    // A system without process loopback: the request or its completion fails.
+    EXPECT_TRUE(failure->rfind(kActivationFailed, 0) == 0 ||
+                failure->rfind("ActivateAudioInterfaceAsync failed: ", 0) == 0)
+        << *failure;
+  }
   EXPECT_FALSE(state.format_ready.reached());
   EXPECT_FALSE(state.started.reached());
   EXPECT_FALSE(opened);

@@ -54,12 +54,25 @@ class CoreCaptureClient final : public CaptureClient {
     const HRESULT hr =
         reader_->GetBuffer(&data, &frames, &flags, &device_position, &counter_position);
     if (FAILED(hr)) return Err(platform::error_from_hresult(hr));
+    // A success of its own: nothing was pending after all (the stream moved
+    // on since the packet size was read). No packet is held, so there is
+    // none to hand back either.
+    if (hr == AUDCLNT_S_BUFFER_EMPTY) {
+      holding_ = false;
+      return Packet{nullptr, 0, 0};
+    }
     // An empty packet may come without data; frames without data may not.
     if (frames > 0 && data == nullptr) return Err(PlatformError::null_result());
+    holding_ = true;
     return Packet{data, frames, static_cast<uint32_t>(flags)};
   }
 
   Status<PlatformError> release_buffer(uint32_t frames) override {
+    // ReleaseBuffer must follow a GetBuffer that handed out a packet; after
+    // an empty buffer releasing nothing is what the caller means, and the
+    // system is not asked.
+    if (!holding_ && frames == 0) return Unit{};
+    holding_ = false;
     const HRESULT hr = reader_->ReleaseBuffer(frames);
     if (FAILED(hr)) return Err(platform::error_from_hresult(hr));
     return Unit{};
@@ -67,6 +80,7 @@ class CoreCaptureClient final : public CaptureClient {
 
  private:
   ComPtr<IAudioCaptureClient> reader_;
+  bool holding_ = false;  // a packet from GetBuffer not yet released
 };
 
 class CoreAudioClient final : public platform::AudioClient {
@@ -109,7 +123,7 @@ class CoreAudioClient final : public platform::AudioClient {
     const HRESULT hr = client_->GetService(kIidAudioCaptureClient, reader.put_void());
     if (FAILED(hr)) return Err(platform::error_from_hresult(hr));
     if (!reader) return Err(PlatformError::null_result());
-    return std::unique_ptr<CaptureClient>(std::make_unique<CoreCaptureClient>(std::move(reader)));
+    return make_capture_client(std::move(reader));
   }
 
   Status<PlatformError> start() override {
@@ -154,6 +168,10 @@ std::unique_ptr<platform::AudioClient> make_audio_client(ComPtr<IAudioClient> cl
                                                          ComPtr<IMMDevice> device,
                                                          EndpointFlow flow) {
   return std::make_unique<CoreAudioClient>(std::move(client), std::move(device), flow);
+}
+
+std::unique_ptr<platform::CaptureClient> make_capture_client(ComPtr<IAudioCaptureClient> reader) {
+  return std::make_unique<CoreCaptureClient>(std::move(reader));
 }
 
 const WAVEFORMATEX* wave_format(const platform::MixFormat& format) {

@@ -56,10 +56,12 @@ class DibSection {
 // a device context, and would copy every frame once more).
 class GdiCaptureSurface final : public platform::CaptureSurface {
  public:
-  GdiCaptureSurface(const platform::CaptureSource& source, PrintWindowFn print_window)
+  GdiCaptureSurface(const platform::CaptureSource& source, PrintWindowFn print_window,
+                    DPI_AWARENESS_CONTEXT window_awareness)
       : source_(source),
         window_(source.is_window ? to_hwnd(source.window) : nullptr),
         print_window_(print_window),
+        window_awareness_(window_awareness),
         source_dc_(window_),
         memory_dc_(CreateCompatibleDC(source_dc_.get())),
         dib_(source_dc_.get(), describe(source)),
@@ -74,6 +76,8 @@ class GdiCaptureSurface final : public platform::CaptureSurface {
     if (dib_.bits() == nullptr) return zeros_.data();
     // Failures are not reported: the frame holds whatever the bitmap holds.
     if (source_.is_window) {
+      // In the window's own pixels, as it was measured.
+      ScopedThreadDpiAwareness as_window(window_awareness_);
       (void)print_window_(window_, memory_dc_.get(), kPrintWindowFlags);
     } else {
       (void)BitBlt(memory_dc_.get(), 0, 0, source_.width, source_.height, source_dc_.get(),
@@ -89,6 +93,7 @@ class GdiCaptureSurface final : public platform::CaptureSurface {
   platform::CaptureSource source_;
   HWND window_;
   PrintWindowFn print_window_;
+  DPI_AWARENESS_CONTEXT window_awareness_;  // null for a monitor, or when unknown
   ScopedWindowDc source_dc_;
   ScopedMemoryDc memory_dc_;
   DibSection dib_;
@@ -100,7 +105,13 @@ class GdiCaptureSurface final : public platform::CaptureSurface {
 
 std::unique_ptr<platform::CaptureSurface> make_gdi_capture_surface(
     const platform::CaptureSource& source, PrintWindowFn print_window) {
-  return std::make_unique<GdiCaptureSurface>(source, print_window);
+  // A window's surfaces are made, and it is drawn, with the window's own
+  // DPI awareness: the frame then holds its client area at the size
+  // get_client_rect gives, whatever the display scaling.
+  const DPI_AWARENESS_CONTEXT awareness =
+      source.is_window ? window_dpi_awareness(to_hwnd(source.window)) : nullptr;
+  ScopedThreadDpiAwareness as_window(awareness);
+  return std::make_unique<GdiCaptureSurface>(source, print_window, awareness);
 }
 
 }  // namespace vorel::win32

@@ -128,4 +128,27 @@ inline SetThreadDpiAwarenessContextFn set_thread_dpi_awareness_context() {
   return fn;
 }
 
+using GetWindowDpiAwarenessContextFn = DPI_AWARENESS_CONTEXT(WINAPI*)(HWND);
+
+// GetWindowDpiAwarenessContext, from Windows 10 1607 on, looked up like
+// SetThreadDpiAwarenessContext. Null when the system lacks it.
+inline GetWindowDpiAwarenessContextFn get_window_dpi_awareness_context() {
+  static const GetWindowDpiAwarenessContextFn fn = [] {
+    HMODULE user32 = GetModuleHandleW(L"user32.dll");
+    if (user32 == nullptr) return GetWindowDpiAwarenessContextFn{};
+    FARPROC proc = GetProcAddress(user32, "GetWindowDpiAwarenessContext");
+    return reinterpret_cast<GetWindowDpiAwarenessContextFn>(
+        reinterpret_cast<void (*)()>(proc));
+  }();
+  return fn;
+}
+
+// The DPI awareness `window` was made with: a thread that takes it on sees
+// the window's sizes in the pixels the window itself draws in. Null when the
+// system cannot tell (before Windows 10 1607, or the window is gone).
+inline DPI_AWARENESS_CONTEXT window_dpi_awareness(HWND window) {
+  const GetWindowDpiAwarenessContextFn fn = get_window_dpi_awareness_context();
+  return fn != nullptr && window != nullptr ? fn(window) : nullptr;
+}
+
 }  // namespace vorel::win32

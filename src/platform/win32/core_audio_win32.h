@@ -26,6 +26,9 @@ std::unique_ptr<platform::AudioClient> make_audio_client(ComPtr<IAudioClient> cl
                                                          ComPtr<IMMDevice> device,
                                                          EndpointFlow flow);
 
+// The packet reader over an IAudioCaptureClient.
+std::unique_ptr<platform::CaptureClient> make_capture_client(ComPtr<IAudioCaptureClient> reader);
+
 // For calls whose failure is tolerated: true when `hr` failed. The error
 // value is still made (and dropped), so the thread's error information is
 // taken and cannot be mistaken later for that of another failure.

@@ -283,13 +283,13 @@ class ScopedSelection {
 // scope's lifetime and puts the previous one back. `fallback` is tried when
 // the system rejects `preferred` (per-monitor v2 is missing before Windows 10
 // 1703, and in Wine 8). Does nothing where the system has no per-thread
-// awareness.
+// awareness, or when given no context at all.
 class ScopedThreadDpiAwareness {
  public:
   explicit ScopedThreadDpiAwareness(DPI_AWARENESS_CONTEXT preferred,
                                     DPI_AWARENESS_CONTEXT fallback = nullptr) noexcept {
     SetThreadDpiAwarenessContextFn set = set_thread_dpi_awareness_context();
-    if (set == nullptr) return;
+    if (set == nullptr || (preferred == nullptr && fallback == nullptr)) return;
     previous_ = set(preferred);
     if (previous_ == nullptr && fallback != nullptr) previous_ = set(fallback);
   }

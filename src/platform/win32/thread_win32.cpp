@@ -53,12 +53,28 @@ void answer_sent_messages() {
   (void)PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
 }
 
+namespace {
+
+// SetThreadDescription, looked up at run time: systems before Windows 10
+// 1607 lack it, and 1607 exports it from KernelBase.dll only (kernel32
+// forwards it from later versions on). Null when neither has it.
+SetThreadDescriptionFn thread_description_function() {
+  for (const wchar_t* module : {L"kernel32.dll", L"kernelbase.dll"}) {
+    HMODULE loaded = GetModuleHandleW(module);
+    if (loaded == nullptr) continue;
+    FARPROC proc = GetProcAddress(loaded, "SetThreadDescription");
+    // Through void(*)() so that no compiler sees a mismatched signature cast.
+    if (proc != nullptr) {
+      return reinterpret_cast<SetThreadDescriptionFn>(reinterpret_cast<void (*)()>(proc));
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 void set_current_thread_name(const char* name) {
-  // Looked up at run time: older systems lack it.
-  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-  if (kernel == nullptr) return;
-  auto fn = reinterpret_cast<SetThreadDescriptionFn>(
-      reinterpret_cast<void (*)()>(GetProcAddress(kernel, "SetThreadDescription")));
+  static const SetThreadDescriptionFn fn = thread_description_function();
   if (fn == nullptr) return;
   const std::u16string wide = utf8_to_utf16_lossy(name);
   (void)fn(GetCurrentThread(), reinterpret_cast<PCWSTR>(wide.c_str()));

@@ -68,21 +68,17 @@ BOOL CALLBACK visit_monitor(HMONITOR monitor, HDC, LPRECT, LPARAM param) {
 
 static_assert(sizeof(MONITORINFOEXW) == 104, "MONITORINFOEXW as callers rely on it");
 
-// A window that another thread of this process owns. GetWindowTextLengthW
-// and GetWindowTextW send such a window a message and wait until its thread
-// answers, which it never does while it waits for something the caller
-// holds (a GUI thread waiting for the interpreter lock, for one). For
-// windows of other processes and of this thread they send nothing that
-// could block.
-bool owned_by_another_thread_here(HWND window) {
-  DWORD process = 0;
-  const DWORD thread = GetWindowThreadProcessId(window, &process);
-  return thread != 0 && process == GetCurrentProcessId() && thread != GetCurrentThreadId();
+// Whether a window belongs to the calling thread. Only such a window is
+// asked for its text with a message (its procedure is called directly, so
+// nothing can block).
+bool owned_by_this_thread(HWND window) {
+  const DWORD thread = GetWindowThreadProcessId(window, nullptr);
+  return thread == 0 || thread == GetCurrentThreadId();
 }
 
-// The text the system keeps for such a window, read without a message:
-// what it was created with or last given by SetWindowText. Returns the
-// number of units copied (the last one a NUL), as GetWindowTextW does.
+// The text the system keeps for a window, read without a message: what it
+// was created with or last given by SetWindowText. Returns the number of
+// units copied (the last one a NUL), as GetWindowTextW does.
 int32_t stored_text(HWND window, char16_t* buffer, int32_t count) {
   return InternalGetWindowText(window, reinterpret_cast<LPWSTR>(buffer), count);
 }
@@ -107,15 +103,23 @@ class Win32WindowServices final : public WindowServices {
     return state.finish(EnumWindows(visit_window, reinterpret_cast<LPARAM>(&state)));
   }
 
+  // A window of another thread is read from the text the system keeps and
+  // is sent nothing. A message would make discovery wait for the window's
+  // thread, which may never answer: a GUI thread of this process waiting
+  // for something the caller holds (the interpreter lock, for one), or a
+  // hung process. For another process's window that text is also what
+  // GetWindowTextW reads; GetWindowTextLengthW, though, is documented to
+  // send WM_GETTEXTLENGTH only within the process, and is not relied on to
+  // keep to that.
   int32_t get_window_text_length(WindowHandle window) override {
     const HWND w = to_hwnd(window);
-    if (owned_by_another_thread_here(w)) return stored_text_length(w);
+    if (!owned_by_this_thread(w)) return stored_text_length(w);
     return GetWindowTextLengthW(w);
   }
 
   int32_t get_window_text(WindowHandle window, char16_t* buffer, int32_t count) override {
     const HWND w = to_hwnd(window);
-    if (owned_by_another_thread_here(w)) return stored_text(w, buffer, count);
+    if (!owned_by_this_thread(w)) return stored_text(w, buffer, count);
     return GetWindowTextW(w, reinterpret_cast<LPWSTR>(buffer), count);
   }
 
@@ -155,9 +159,21 @@ class Win32WindowServices final : public WindowServices {
     return true;
   }
 
+  // In the window's own pixels, which is what PrintWindow gives of it: a
+  // window that is not per-monitor aware draws at its own (logical) size
+  // and the system scales it only on the screen, so its physical size would
+  // leave most of a frame empty. Per-monitor aware windows, and every
+  // window where the system cannot tell a window's awareness, are measured
+  // in physical pixels as the session's thread sees them.
   bool get_client_rect(WindowHandle window, Rect* rect) override {
+    const HWND w = to_hwnd(window);
     RECT raw{};
-    if (!GetClientRect(to_hwnd(window), &raw)) return false;
+    BOOL ok = FALSE;
+    {
+      win32::ScopedThreadDpiAwareness as_window(win32::window_dpi_awareness(w));
+      ok = GetClientRect(w, &raw);
+    }
+    if (!ok) return false;
     *rect = to_rect(raw);
     return true;
   }
@@ -167,10 +183,11 @@ class Win32WindowServices final : public WindowServices {
   }
 
  private:
-  // Sizes, rectangles and pixels in physical pixels whatever the scaling:
-  // this thread alone is per-monitor aware while the session lasts; the
-  // process's awareness is the host's business. Both per-monitor kinds
-  // report physical values.
+  // Sizes, rectangles and pixels in physical pixels whatever the scaling
+  // (a window's client area excepted, see get_client_rect): this thread
+  // alone is per-monitor aware while the session lasts; the process's
+  // awareness is the host's business. Both per-monitor kinds report
+  // physical values.
   win32::ScopedThreadDpiAwareness physical_pixels_{DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2,
                                                    DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE};
 };
