@@ -11,6 +11,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -43,9 +44,14 @@ struct WaitScript {
 
 class ScriptedWaiting {
  public:
+  static constexpr size_t kMostWaits = 1000;
+
   explicit ScriptedWaiting(WaitScript& script) : script_(&script) {}
   Steady::time_point now() const { return script_->now; }
   void wait(std::condition_variable&, std::unique_lock<std::mutex>& lock, Steady::duration slice) {
+    // A wait that never ends would hang the test: far more waits than any
+    // script here needs end it with an exception that fails the test.
+    if (script_->slices.size() >= kMostWaits) throw std::runtime_error("the wait never ends");
     script_->slices.push_back(slice);
     WaitScript::Wake wake;
     if (!script_->wakes.empty()) {
@@ -57,7 +63,10 @@ class ScriptedWaiting {
       wake.meanwhile();
       lock.lock();
     }
-    script_->now += wake.after.value_or(slice);
+    // The clock stops at the end of its range rather than wrap.
+    const Steady::duration passed = wake.after.value_or(slice);
+    const bool past_the_end = Steady::time_point::max() - script_->now < passed;
+    script_->now = past_the_end ? Steady::time_point::max() : script_->now + passed;
   }
 
  private:
