@@ -6,22 +6,44 @@
 #include "platform/kernel.h"
 
 namespace vorel {
+namespace {
 
-Result<WorkerThread, IoError> WorkerThread::spawn(const char* name, std::function<void()> body) {
+class SystemThreadStarter final : public ThreadStarter {
+ public:
+  Result<std::thread, int> start(std::function<void()> run) override {
+    try {
+      return std::thread(std::move(run));
+    } catch (const std::system_error& e) {
+      // The only way std::thread reports that no thread could be made.
+      return Err(e.code().value());
+    }
+  }
+  void name_current_thread(const char* name) override { platform::set_current_thread_name(name); }
+};
+
+}  // namespace
+
+ThreadStarter& system_thread_starter() {
+  static SystemThreadStarter starter;
+  return starter;
+}
+
+Result<WorkerThread, IoError> WorkerThread::spawn(const char* name, std::function<void()> body,
+                                                  ThreadStarter& starter) {
   auto finished = std::make_shared<std::atomic<bool>>(false);
   platform::begin_thread_creation();
-  try {
-    std::thread thread([name = std::string(name), body = std::move(body), finished]() {
-      platform::set_current_thread_name(name.c_str());
-      body();
-      finished->store(true, std::memory_order_release);
-    });
-    return WorkerThread(std::move(thread), std::move(finished));
-  } catch (const std::system_error& e) {
-    // The only way std::thread reports that no thread could be made; its
-    // code is errno-style, which is not what the system's texts are for.
-    return Err(IoError::os(platform::thread_creation_error(e.code().value())));
+  Result<std::thread, int> started =
+      starter.start([name = std::string(name), body = std::move(body), finished, &starter]() {
+        starter.name_current_thread(name.c_str());
+        body();
+        finished->store(true, std::memory_order_release);
+      });
+  if (!started.ok()) {
+    // The runtime's code is errno-style, which is not what the system's
+    // texts are for: the platform finds the code to report.
+    return Err(IoError::os(platform::thread_creation_error(started.error())));
   }
+  return WorkerThread(std::move(started).value(), std::move(finished));
 }
 
 WorkerThread& WorkerThread::operator=(WorkerThread&& other) noexcept {

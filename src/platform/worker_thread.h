@@ -12,10 +12,27 @@
 
 namespace vorel {
 
+// What a worker thread needs from the system: a new thread and its name.
+// Tests stand in for it to see a failed creation and where the name is set.
+class ThreadStarter {
+ public:
+  virtual ~ThreadStarter() = default;
+  // Starts `run` on a new thread; when none could be made, the C++
+  // runtime's errno-style code.
+  virtual Result<std::thread, int> start(std::function<void()> run) = 0;
+  // Names the calling thread.
+  virtual void name_current_thread(const char* name) = 0;
+};
+
+// The system's threads; lives as long as the process.
+ThreadStarter& system_thread_starter();
+
 class WorkerThread {
  public:
-  // Starts `body` on a new thread named `name`.
-  static Result<WorkerThread, IoError> spawn(const char* name, std::function<void()> body);
+  // Starts `body` on a new thread named `name`. `starter` must outlive the
+  // thread.
+  static Result<WorkerThread, IoError> spawn(const char* name, std::function<void()> body,
+                                             ThreadStarter& starter = system_thread_starter());
 
   WorkerThread(WorkerThread&&) noexcept = default;
   WorkerThread& operator=(WorkerThread&& other) noexcept;

@@ -31,8 +31,25 @@ class Guarded {
   T value_;
 };
 
-class Milestone {
+// The clock and the condition wait under a milestone: the steady clock and
+// the condition variable's own timed wait. Tests put a scripted clock and
+// scripted wake-ups in their place; the template costs nothing at run time.
+struct SteadyWaiting {
+  using TimePoint = std::chrono::steady_clock::time_point;
+  static TimePoint now() { return std::chrono::steady_clock::now(); }
+  // Waits at most `slice`; may return earlier for any reason.
+  static void wait(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+                   std::chrono::steady_clock::duration slice) {
+    cv.wait_for(lock, slice);
+  }
+};
+
+template <class Waiting>
+class BasicMilestone {
  public:
+  BasicMilestone() = default;
+  explicit BasicMilestone(Waiting waiting) : waiting_(std::move(waiting)) {}
+
   // Sets the flag and wakes all waiters while the lock is held.
   void reach() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -52,22 +69,29 @@ class Milestone {
   // the flag. Waits are cut into slices so that a huge time-out never
   // overflows a platform wait.
   bool wait(const Duration& timeout) {
-    const auto deadline = deadline_after(std::chrono::steady_clock::now(), timeout);
+    const auto deadline = deadline_after(waiting_.now(), timeout);
     std::unique_lock<std::mutex> lock(mutex_);
     while (!reached_) {
-      const auto now = std::chrono::steady_clock::now();
+      const auto now = waiting_.now();
       if (now >= deadline) break;
       const auto slice = std::min<std::chrono::steady_clock::duration>(deadline - now,
-                                                                        std::chrono::hours(1));
-      cv_.wait_for(lock, slice);
+                                                                        kLongestSlice);
+      waiting_.wait(cv_, lock, slice);
     }
     return reached_;
   }
+
+  // The longest single wait handed to the platform.
+  static constexpr std::chrono::steady_clock::duration kLongestSlice = std::chrono::hours(1);
 
  private:
   mutable std::mutex mutex_;
   std::condition_variable cv_;
   bool reached_ = false;
+  Waiting waiting_;
 };
+
+// A flag that wakes every waiter when it is reached.
+using Milestone = BasicMilestone<SteadyWaiting>;
 
 }  // namespace vorel
