@@ -709,13 +709,9 @@ TEST_F(WinWindows, WithoutInternalGetWindowTextNoWindowIsSentAMessage) {
   const std::string title = "Vorel Other " + token_;
   OtherWindowProcess other(L"answering", token_);
   ASSERT_TRUE(other.ready) << "the other process made no window";
-  HWND other_hwnd = nullptr;
-  {
-    const auto listed = vorel::enumerate_windows(*services_, false);
-    const WindowRecord* l = other_window(listed, title, other.pid());
-    ASSERT_NE(l, nullptr) << titles_of(listed, other.pid());
-    other_hwnd = reinterpret_cast<HWND>(static_cast<intptr_t>(l->handle));
-  }
+  // Found by its class alone, which asks the window nothing.
+  const HWND other_hwnd = FindWindowW(widen_ascii("vorel-other-" + token_).c_str(), nullptr);
+  ASSERT_NE(other_hwnd, nullptr);
   char16_t text[256] = {};
   const int32_t copied = vorel::win32::stored_text(other_hwnd, text, 256, nullptr);
   EXPECT_EQ(vorel::win32::stored_text_length(other_hwnd, nullptr), copied);
