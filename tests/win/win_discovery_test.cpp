@@ -667,6 +667,7 @@ TEST_F(WinWindows, AHungWindowOfAnotherProcessIsReadWithoutWaitingForIt) {
   const auto took = std::chrono::steady_clock::now() - began;
   const int64_t text_messages = text_messages_of(other.end());
 
+  RecordProperty("text_messages", static_cast<int>(text_messages));
   ASSERT_GE(text_messages, 0) << "the other process did not run its window to the end";
   EXPECT_LT(took, std::chrono::seconds(10)) << text_messages << " text messages were sent";
   ASSERT_NE(l, nullptr) << "the hung window is not listed with its title; listed of its process:"
@@ -693,6 +694,7 @@ TEST_F(WinWindows, AnAnsweringWindowOfAnotherProcessIsReadFromItsStoredText) {
   if (l != nullptr) by_handle = vorel::find_window_by_handle(*services_, l->handle);
   const int64_t text_messages = text_messages_of(other.end());
 
+  RecordProperty("text_messages", static_cast<int>(text_messages));
   ASSERT_GE(text_messages, 0) << "the other process did not run its window to the end";
   ASSERT_NE(l, nullptr) << "the window is not listed with its stored title ("
                         << text_messages << " text messages); listed of its process:"
@@ -716,8 +718,10 @@ TEST_F(WinWindows, WithoutInternalGetWindowTextNoWindowIsSentAMessage) {
   const int32_t copied = vorel::win32::stored_text(other_hwnd, text, 256, nullptr);
   EXPECT_EQ(vorel::win32::stored_text_length(other_hwnd, nullptr), copied);
   (void)text_messages_of(other.end());
-  EXPECT_EQ(std::u16string(text, static_cast<size_t>(std::max(copied, 0))),
-            std::u16string(title.begin(), title.end()));
+  const std::wstring expected = widen_ascii(title);
+  EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(text),
+                         static_cast<size_t>(std::max(copied, 0))),
+            expected);
 
   std::promise<HWND> made;
   HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
