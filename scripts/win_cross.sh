@@ -155,6 +155,8 @@ own_prefix=0
 
 cleanup() {
   local rc=$?
+  # A kept prefix gets its own display setting back, however the run ended.
+  ((own_prefix)) || restore_wine_dpi || true
   if [[ -n $prefix && -d $prefix ]]; then
     WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
   fi
@@ -210,6 +212,9 @@ start_wine() {
   fi
   wineserver -w
   wineserver -p  # stays up between the test programs
+  # A kept prefix that a run left scaled (it was killed outright) gets its
+  # own setting back first.
+  restore_wine_dpi
   # Starts the prefix's services now, with their output going nowhere.
   wine cmd.exe /c exit >/dev/null 2>&1 </dev/null || true
 }
@@ -277,12 +282,38 @@ set_wine_dpi() {
   wineserver -p
 }
 
+# While the display is scaled, the prefix's own setting is kept in this
+# file (empty when it had none), so that whatever ends a run, even a kill
+# that runs no trap, the next one can put it back.
+saved_dpi_file() { echo "$prefix/vorel-saved-logpixels"; }
+
+scale_wine_dpi() {
+  local dpi
+  dpi=$(wine_dpi)
+  say "display scaled to $1 dpi (was ${dpi:-unset})"
+  echo "$dpi" >"$(saved_dpi_file)"
+  set_wine_dpi "$1"
+}
+
+restore_wine_dpi() {
+  [[ -n $prefix && -f $(saved_dpi_file) ]] || return 0
+  local dpi
+  dpi=$(<"$(saved_dpi_file)")
+  say "display setting of the prefix back to ${dpi:-unset}"
+  set_wine_dpi "$dpi"
+  rm -f "$(saved_dpi_file)"
+}
+
 run_tests() {
   need wine wineboot wineserver Xvfb timeout pulseaudio pactl parec
   # Its start_pulseaudio; its EXIT trap is replaced by ours, which calls its
   # clean-up.
   source "$ROOT/scripts/lib.sh"
   trap cleanup EXIT
+  # A signal ends the run through the EXIT trap.
+  trap 'exit 129' HUP
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
   start_display
   start_pulseaudio
   say "PulseAudio at $PULSE_SERVER, default sink test_sink"
@@ -296,13 +327,10 @@ run_tests() {
     run_test vorel_win_tests-no-sound-server "$BUILD/tests/vorel_win_tests.exe" \
     --gtest_filter="$NO_SERVER_TESTS"
   # The display at 150 %; the prefix gets its own setting back afterwards.
-  local dpi
-  dpi=$(wine_dpi)
-  say "display scaled to $SCALED_DPI dpi (was ${dpi:-unset})"
-  set_wine_dpi "$SCALED_DPI"
+  scale_wine_dpi "$SCALED_DPI"
   VOREL_EXPECT_SYSTEM_DPI=$SCALED_DPI run_test vorel_win_tests-scaled \
     "$BUILD/tests/vorel_win_tests.exe" --gtest_filter="$SCALED_TESTS:WinMonitors.*"
-  set_wine_dpi "$dpi"
+  restore_wine_dpi
   echo "wine: $passed_total passed, $failed_total failed"
   ((failures == 0)) || die "$failures test program(s) failed"
 }

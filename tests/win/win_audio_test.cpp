@@ -431,15 +431,20 @@ TEST(WinSinkMonitor, ReaderAndEngineCarryThePlayedTone) {
 
 // --- the packet reader's contract with the system ---------------------------------
 
-// An IAudioCaptureClient that keeps to the documented contract: GetBuffer
-// answers AUDCLNT_S_BUFFER_EMPTY, a success, when no packet is pending, and
-// ReleaseBuffer fails with AUDCLNT_E_OUT_OF_ORDER unless a packet is held.
-// `announced` is what GetNextPacketSize says, `packets` what GetBuffer finds.
+// A scripted IAudioCaptureClient. GetBuffer answers AUDCLNT_S_BUFFER_EMPTY,
+// a success, when no packet is pending, as documented. That ReleaseBuffer
+// then fails with AUDCLNT_E_OUT_OF_ORDER, as it does whenever no packet is
+// held, is an assumption: the capture side's documentation does not say
+// what a release after an empty buffer gives, so the reader must not make
+// one. `announced` is what GetNextPacketSize says, `packets` what GetBuffer
+// finds; with `null_data` GetBuffer hands out a packet's frames without an
+// address.
 class ScriptedCaptureClient final : public IAudioCaptureClient {
  public:
   std::vector<UINT32> announced;
   std::vector<UINT32> packets;
   std::vector<std::string> calls;
+  bool null_data = false;
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override {
     *out = nullptr;
@@ -461,7 +466,7 @@ class ScriptedCaptureClient final : public IAudioCaptureClient {
     held_ = packets.front();
     packets.erase(packets.begin());
     samples_.assign(static_cast<size_t>(held_) * 8, 0);
-    *data = samples_.data();
+    *data = null_data ? nullptr : samples_.data();
     *frames = held_;
     *flags = 0;
     return S_OK;
@@ -558,6 +563,41 @@ TEST(WinCaptureReader, FailuresOfTheSystemStayFailures) {
   auto twice = reader->release_buffer(96);
   ASSERT_FALSE(twice.ok());
   EXPECT_EQ(twice.error().code_or_ok(), AUDCLNT_E_OUT_OF_ORDER);
+}
+
+// The reader knows a packet is held for as long as the system holds it: a
+// packet it could not use, and one whose release the system refused, can
+// still be handed back, also as 0 frames, and reading goes on after that.
+TEST(WinCaptureReader, APacketStaysHeldUntilTheSystemTakesItBack) {
+  ScriptedCaptureClient system;
+  ComPtr<IAudioCaptureClient> shared;
+  system.AddRef();
+  shared.attach(&system);
+  auto reader = vorel::win32::make_capture_client(std::move(shared));
+
+  system.packets = {64, 32, 16};
+  system.null_data = true;
+  auto unusable = reader->get_buffer();
+  ASSERT_FALSE(unusable.ok());
+  EXPECT_TRUE(reader->release_buffer(0).ok());
+  system.null_data = false;
+
+  auto packet = reader->get_buffer();
+  ASSERT_TRUE(packet.ok()) << render(packet.error());
+  EXPECT_EQ(packet->frames, 32u);
+  auto refused = reader->release_buffer(31);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().code_or_ok(), AUDCLNT_E_INVALID_SIZE);
+  EXPECT_TRUE(reader->release_buffer(0).ok());
+
+  packet = reader->get_buffer();
+  ASSERT_TRUE(packet.ok()) << render(packet.error());
+  EXPECT_EQ(packet->frames, 16u);
+  EXPECT_TRUE(reader->release_buffer(16).ok());
+  EXPECT_EQ(system.calls,
+            (std::vector<std::string>{"GetBuffer", "ReleaseBuffer(0)", "GetBuffer",
+                                      "ReleaseBuffer(31)", "ReleaseBuffer(0)", "GetBuffer",
+                                      "ReleaseBuffer(16)"}));
 }
 
 // --- the silence that keeps loopback running ------------------------------------

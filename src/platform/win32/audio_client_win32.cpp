@@ -57,13 +57,12 @@ class CoreCaptureClient final : public CaptureClient {
     // A success of its own: nothing was pending after all (the stream moved
     // on since the packet size was read). No packet is held, so there is
     // none to hand back either.
-    if (hr == AUDCLNT_S_BUFFER_EMPTY) {
-      holding_ = false;
-      return Packet{nullptr, 0, 0};
-    }
+    if (hr == AUDCLNT_S_BUFFER_EMPTY) return Packet{nullptr, 0, 0};
+    // From here the system holds a packet for us, whatever we make of it:
+    // only ReleaseBuffer ends that.
+    holding_ = true;
     // An empty packet may come without data; frames without data may not.
     if (frames > 0 && data == nullptr) return Err(PlatformError::null_result());
-    holding_ = true;
     return Packet{data, frames, static_cast<uint32_t>(flags)};
   }
 
@@ -72,9 +71,10 @@ class CoreCaptureClient final : public CaptureClient {
     // an empty buffer releasing nothing is what the caller means, and the
     // system is not asked.
     if (!holding_ && frames == 0) return Unit{};
-    holding_ = false;
     const HRESULT hr = reader_->ReleaseBuffer(frames);
+    // A refused release leaves the packet held: it can still be handed back.
     if (FAILED(hr)) return Err(platform::error_from_hresult(hr));
+    holding_ = false;
     return Unit{};
   }
 

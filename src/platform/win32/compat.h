@@ -110,6 +110,15 @@ inline constexpr IID kIidActivateAudioInterfaceCompletionHandler = {
 inline constexpr PROPERTYKEY kPkeyDeviceFriendlyName = {
     {0xa45c254e, 0xdf1c, 0x4efd, {0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8, 0x50, 0xe0}}, 14};
 
+// A function of a loaded module, looked up by name; null when the module or
+// the function is missing.
+template <class Fn>
+Fn module_function(HMODULE module, const char* name) {
+  FARPROC proc = module != nullptr ? GetProcAddress(module, name) : nullptr;
+  // Through void(*)() so that no compiler sees a mismatched signature cast.
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(proc));
+}
+
 using SetThreadDpiAwarenessContextFn = DPI_AWARENESS_CONTEXT(WINAPI*)(DPI_AWARENESS_CONTEXT);
 
 // SetThreadDpiAwarenessContext exists from Windows 10 1607 on. It is looked up

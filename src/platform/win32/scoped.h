@@ -283,7 +283,8 @@ class ScopedSelection {
 // scope's lifetime and puts the previous one back. `fallback` is tried when
 // the system rejects `preferred` (per-monitor v2 is missing before Windows 10
 // 1703, and in Wine 8). Does nothing where the system has no per-thread
-// awareness, or when given no context at all.
+// awareness, or when given no context at all. The system may reject every
+// context it is given: see applied().
 class ScopedThreadDpiAwareness {
  public:
   explicit ScopedThreadDpiAwareness(DPI_AWARENESS_CONTEXT preferred,
@@ -299,6 +300,13 @@ class ScopedThreadDpiAwareness {
     // A null previous context means the change itself failed.
     if (previous_ != nullptr) set_thread_dpi_awareness_context()(previous_);
   }
+
+  // Whether the thread took on one of the contexts. Not when there was
+  // nothing to apply, and not when the system refused: from Windows 10 1803
+  // on, a system-aware window of a process whose system DPI differs from
+  // ours has a context no thread of ours can take (ERROR_INVALID_PARAMETER),
+  // and the thread keeps the awareness it had.
+  bool applied() const noexcept { return previous_ != nullptr; }
 
  private:
   DPI_AWARENESS_CONTEXT previous_ = nullptr;

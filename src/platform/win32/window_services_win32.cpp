@@ -11,7 +11,9 @@
 #include "platform/window_services.h"
 #include "platform/win32/capture_surface_win32.h"
 #include "platform/win32/compat.h"
+#include "platform/win32/dpi_win32.h"
 #include "platform/win32/scoped.h"
+#include "platform/win32/window_text_win32.h"
 
 namespace vorel::platform {
 namespace {
@@ -76,26 +78,6 @@ bool owned_by_this_thread(HWND window) {
   return thread == 0 || thread == GetCurrentThreadId();
 }
 
-// The text the system keeps for a window, read without a message: what it
-// was created with or last given by SetWindowText. Returns the number of
-// units copied (the last one a NUL), as GetWindowTextW does.
-int32_t stored_text(HWND window, char16_t* buffer, int32_t count) {
-  return InternalGetWindowText(window, reinterpret_cast<LPWSTR>(buffer), count);
-}
-
-int32_t stored_text_length(HWND window) {
-  // InternalGetWindowText tells no length: read into a growing buffer until
-  // the text fits with room to spare.
-  constexpr int32_t kMaxUnits = 1 << 20;
-  std::vector<char16_t> buffer(256);
-  for (;;) {
-    const int32_t count = static_cast<int32_t>(buffer.size());
-    const int32_t copied = stored_text(window, buffer.data(), count);
-    if (copied < count - 1 || count >= kMaxUnits) return copied;
-    buffer.resize(buffer.size() * 2);
-  }
-}
-
 class Win32WindowServices final : public WindowServices {
  public:
   bool enum_windows(WindowVisitor visit) override {
@@ -113,13 +95,17 @@ class Win32WindowServices final : public WindowServices {
   // keep to that.
   int32_t get_window_text_length(WindowHandle window) override {
     const HWND w = to_hwnd(window);
-    if (!owned_by_this_thread(w)) return stored_text_length(w);
+    if (!owned_by_this_thread(w)) {
+      return win32::stored_text_length(w, win32::internal_get_window_text());
+    }
     return GetWindowTextLengthW(w);
   }
 
   int32_t get_window_text(WindowHandle window, char16_t* buffer, int32_t count) override {
     const HWND w = to_hwnd(window);
-    if (!owned_by_this_thread(w)) return stored_text(w, buffer, count);
+    if (!owned_by_this_thread(w)) {
+      return win32::stored_text(w, buffer, count, win32::internal_get_window_text());
+    }
     return GetWindowTextW(w, reinterpret_cast<LPWSTR>(buffer), count);
   }
 
@@ -164,16 +150,29 @@ class Win32WindowServices final : public WindowServices {
   // and the system scales it only on the screen, so its physical size would
   // leave most of a frame empty. Per-monitor aware windows, and every
   // window where the system cannot tell a window's awareness, are measured
-  // in physical pixels as the session's thread sees them.
+  // in physical pixels as the session's thread sees them. A system-aware
+  // window whose context this thread cannot take (another process's, at
+  // another system DPI) is measured physically and scaled back by its DPI
+  // over its monitor's.
   bool get_client_rect(WindowHandle window, Rect* rect) override {
     const HWND w = to_hwnd(window);
+    const DPI_AWARENESS_CONTEXT awareness = win32::window_dpi_awareness(w);
     RECT raw{};
     BOOL ok = FALSE;
+    bool as_window = false;
     {
-      win32::ScopedThreadDpiAwareness as_window(win32::window_dpi_awareness(w));
+      win32::ScopedThreadDpiAwareness scope(awareness);
       ok = GetClientRect(w, &raw);
+      as_window = scope.applied();
     }
     if (!ok) return false;
+    if (awareness != nullptr && !as_window) {
+      if (const auto scaling = win32::system_aware_scaling(w, awareness)) {
+        // The client area's origin is always 0, 0.
+        raw.right = win32::to_window_pixels(raw.right, *scaling);
+        raw.bottom = win32::to_window_pixels(raw.bottom, *scaling);
+      }
+    }
     *rect = to_rect(raw);
     return true;
   }
