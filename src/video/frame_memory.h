@@ -34,6 +34,7 @@ inline constexpr size_t kStreamingCopyMinBytes = size_t{16} << 20;
 // Copies `size` bytes with stores that bypass the cache, ordered before
 // anything this thread stores afterwards. Any alignment of either side.
 inline void copy_streaming(uint8_t* to, const uint8_t* from, size_t size) {
+  if (size == 0) return;  // either side may then be null, which memcpy refuses
 #if defined(VOREL_STREAMING_STORES)
   // Ordinary stores up to the first 16-byte boundary of the destination.
   size_t head = (16 - reinterpret_cast<uintptr_t>(to) % 16) % 16;

@@ -398,7 +398,7 @@ std::vector<uint8_t> pattern(size_t size) {
 // destination range changed, to the source's bytes.
 void expect_exact_copy(void (*copy)(uint8_t*, const uint8_t*, size_t), size_t size,
                        size_t from_offset, size_t to_offset) {
-  const std::vector<uint8_t> from = pattern(size + from_offset);
+  const std::vector<uint8_t> from = pattern(size + from_offset + 1);  // never empty
   std::vector<uint8_t> to(size + to_offset + 64, 0xEE);
   copy(to.data() + to_offset, from.data() + from_offset, size);
   ASSERT_EQ(std::memcmp(to.data() + to_offset, from.data() + from_offset, size), 0)
