@@ -291,7 +291,8 @@ def run_grab_overlap(program, display, frames, rounds):
 
 
 def report_grab_overlap(results, frames, rounds):
-    print(f"\nthe grab and the copy without Python, ms per frame (median of {rounds} rounds):")
+    print(f"\nthe grab and the copy without Python, ms per frame (median of {rounds} rounds; "
+          f"GB/s counts each copied byte read and written):")
     for size, r in results.items():
         mb = size[0] * size[1] * 4 / 1e6
         # A copy reads the frame and writes it: twice its size crosses the bus.
