@@ -9,9 +9,15 @@ stream whose write() drops the frame, against
   - mss grab() plus a bytes copy of its pixels, the least a consumer of mss
     does to hand a frame on;
   - the same without the overlap (VOREL_VIDEO_OVERLAP=0);
+  - the same with the frame copied by memcpy and no huge pages advised
+    (VOREL_VIDEO_COPY=plain);
   - the previous pipeline: the grab not overlapped with the hand-over
-    (VOREL_VIDEO_OVERLAP=0) and a new bytes object per frame (a stream that
-    keeps the last frame, so it cannot be refilled).
+    (VOREL_VIDEO_OVERLAP=0), a new bytes object per frame (a stream that
+    keeps the last frame, so it cannot be refilled) and the plain copy;
+  - with --grab-overlap, the ceiling: the grab overlapped with the copy the
+    module makes at that size, in C++ without Python (the fastest of its
+    rounds), as a fraction of the C++ grab alone (also its fastest round)
+    and against mss.
 Each runs in a child process twice: with glibc's default allocator (what
 users have: every frame-sized block is a fresh mapping, page-faulted in on
 every use) and with a tuned one (MALLOC_MMAP_THRESHOLD_ and
@@ -84,9 +90,10 @@ class KeepLastSink(DropSink):
         self.last = frame
 
 
-def capture_rate(m, sink_type, size, seconds, overlap):
+def capture_rate(m, sink_type, size, seconds, overlap, plain_copy=False):
     """Frames per second and process CPU seconds per frame of one run."""
     os.environ["VOREL_VIDEO_OVERLAP"] = "1" if overlap else "0"  # read when a run starts
+    os.environ["VOREL_VIDEO_COPY"] = "plain" if plain_copy else ""
     sink = sink_type(size[0] * size[1] * 4)
     capture = m.VideoCapture(sink, fps=100000, monitor_index=0)
     capture.start()
@@ -125,18 +132,23 @@ def child_unthrottled(size, seconds, rounds):
     monitor = m.list_monitors()[0]
     if (monitor.width, monitor.height) != size:
         raise RuntimeError(f"monitor 0 is {monitor.width}x{monitor.height}, not {size}")
-    out = {"ours": [], "ours_cpu": [], "no_overlap": [], "no_overlap_cpu": [], "previous": [], "previous_cpu": [], "mss": [],
-           "mss_cpu": [], "grab": [], "mss_version": mss.__version__}
+    out = {"ours": [], "ours_cpu": [], "plain_copy": [], "plain_copy_cpu": [], "no_overlap": [],
+           "no_overlap_cpu": [], "previous": [], "previous_cpu": [], "mss": [], "mss_cpu": [],
+           "grab": [], "mss_version": mss.__version__}
     open_mss = getattr(mss, "MSS", None) or mss.mss  # mss.mss is deprecated from 10.2
     with open_mss() as sct:
         for _ in range(rounds):
             fps, cpu = capture_rate(m, DropSink, size, seconds, overlap=True)
             out["ours"].append(fps)
             out["ours_cpu"].append(cpu)
+            fps, cpu = capture_rate(m, DropSink, size, seconds, overlap=True, plain_copy=True)
+            out["plain_copy"].append(fps)
+            out["plain_copy_cpu"].append(cpu)
             fps, cpu = capture_rate(m, DropSink, size, seconds, overlap=False)
             out["no_overlap"].append(fps)
             out["no_overlap_cpu"].append(cpu)
-            fps, cpu = capture_rate(m, KeepLastSink, size, seconds, overlap=False)
+            fps, cpu = capture_rate(m, KeepLastSink, size, seconds, overlap=False,
+                                    plain_copy=True)
             out["previous"].append(fps)
             out["previous_cpu"].append(cpu)
             fps, cpu = mss_rate(sct, size, seconds)
@@ -219,12 +231,24 @@ def ratio(a, b):
     return a / b if b else float("nan")
 
 
-def report_unthrottled(size, allocator, r):
+# Frames from this size on are copied with streaming stores by the module.
+STREAMING_COPY_MIN_BYTES = 16 << 20
+
+
+def ceiling_ms(size, c):
+    """Ms per frame of the C++ grab overlapped with the copy the module makes,
+    in its fastest round (load only ever slows a round down)."""
+    streaming = size[0] * size[1] * 4 >= STREAMING_COPY_MIN_BYTES
+    return c["best_overlapped_copy_streaming" if streaming else "best_overlapped_copy"]
+
+
+def report_unthrottled(size, allocator, r, c=None):
     med = {k: statistics.median(v) for k, v in r.items() if isinstance(v, list)}
     print(f"\n{size[0]}x{size[1]}, {allocator} allocator: frames per second, median "
           f"(rounds)")
     rows = [
         ("VideoCapture into a dropping stream", "ours"),
+        ("the same with VOREL_VIDEO_COPY=plain", "plain_copy"),
         ("the same with VOREL_VIDEO_OVERLAP=0", "no_overlap"),
         ("previous pipeline (no overlap, a new bytes per frame)", "previous"),
         (f"mss {r['mss_version']} grab() + bytes", "mss"),
@@ -234,11 +258,21 @@ def report_unthrottled(size, allocator, r):
         print(f"  {name:<56}{med[key]:8.1f}   ({rounds_text(r[key])})")
     print(f"  {'ours / our grab alone (target >= 0.9)':<56}{ratio(med['ours'], med['grab']):8.3f}")
     print(f"  {'ours / mss (target >= 3)':<56}{ratio(med['ours'], med['mss']):8.3f}")
+    if c is not None:
+        ceiling = 1000 / ceiling_ms(size, c)
+        print(f"  {'ceiling: C++ grab overlapped with the copy, fps':<56}{ceiling:8.1f}")
+        print(f"  {'  as a fraction of the C++ grab alone':<56}"
+              f"{ratio(c['best_grab'], ceiling_ms(size, c)):8.3f}")
+        print(f"  {'  against mss':<56}{ratio(ceiling, med['mss']):8.3f}")
+        print(f"  {'ours / ceiling':<56}{ratio(med['ours'], ceiling):8.3f}")
+    print(f"  {'ours / the same with the plain copy':<56}"
+          f"{ratio(med['ours'], med['plain_copy']):8.3f}")
     print(f"  {'ours / the same without overlap':<56}"
           f"{ratio(med['ours'], med['no_overlap']):8.3f}")
     print(f"  {'ours / previous pipeline':<56}{ratio(med['ours'], med['previous']):8.3f}")
     print("  process CPU per delivered frame, ms, median (rounds)")
-    for name, key in [("ours", "ours_cpu"), ("without overlap", "no_overlap_cpu"),
+    for name, key in [("ours", "ours_cpu"), ("with the plain copy", "plain_copy_cpu"),
+                      ("without overlap", "no_overlap_cpu"),
                       ("previous pipeline", "previous_cpu"),
                       ("mss", "mss_cpu")]:
         print(f"    {name:<54}{med[key] * 1000:8.3f}   "
@@ -247,19 +281,42 @@ def report_unthrottled(size, allocator, r):
           f"{ratio(med['ours_cpu'], med['previous_cpu']):8.3f}")
 
 
-def report_grab_overlap(program, displays):
-    print("\nthe grab's two halves without Python, ms per frame (median of 5 rounds of 200):")
-    for size, display in displays.items():
-        result = subprocess.run([program, "200", "5"], env=dict(os.environ, DISPLAY=display),
-                                capture_output=True, text=True, timeout=600)
-        if result.returncode != 0:
-            raise RuntimeError(f"{program} failed:\n{result.stderr}")
-        r = json.loads(result.stdout.strip().splitlines()[-1])
-        print(f"  {size[0]}x{size[1]}: grab {r['grab']:.3f}, copy of a frame {r['copy']:.3f}")
-        for work, label in [("copy", "copy"), ("spin", "busy wait"), ("sleep", "sleep")]:
-            serial, overlapped = r[f"serial_{work}"], r[f"overlapped_{work}"]
-            print(f"    {label:<10} after the grab {serial:7.3f}, during it {overlapped:7.3f}"
-                  f"   ratio {ratio(overlapped, serial):.3f}")
+def run_grab_overlap(program, display, frames, rounds):
+    result = subprocess.run([program, str(frames), str(rounds)],
+                            env=dict(os.environ, DISPLAY=display),
+                            capture_output=True, text=True, timeout=900)
+    if result.returncode != 0:
+        raise RuntimeError(f"{program} failed:\n{result.stderr}")
+    return json.loads(result.stdout.strip().splitlines()[-1])
+
+
+def report_grab_overlap(results, frames, rounds):
+    print(f"\nthe grab and the copy without Python, ms per frame (median of {rounds} rounds; "
+          f"GB/s counts each copied byte read and written):")
+    for size, r in results.items():
+        mb = size[0] * size[1] * 4 / 1e6
+        # A copy reads the frame and writes it: twice its size crosses the bus.
+        gbs = lambda ms, copies=1: 2 * mb * copies / ms if ms else float("nan")  # noqa: E731
+        print(f"  {size[0]}x{size[1]} ({mb:.1f} MB, {frames[size]} frames a round): "
+              f"grab {r['grab']:.3f}, "
+              f"{r['grab_beside_copy']:.3f} while the other core copies frames "
+              f"(ratio {ratio(r['grab_beside_copy'], r['grab']):.3f})")
+        print(f"    copy into a reused block: memcpy {r['copy']:.3f} ({gbs(r['copy']):.1f} GB/s), "
+              f"streaming stores {r['copy_streaming']:.3f} ({gbs(r['copy_streaming']):.1f} GB/s)")
+        print(f"    two copies at once: memcpy {r['two_copies']:.3f} "
+              f"({gbs(r['two_copies'], 2):.1f} GB/s), streaming {r['two_copies_streaming']:.3f} "
+              f"({gbs(r['two_copies_streaming'], 2):.1f} GB/s)")
+        print(f"    memcpy into a new block per frame: 4 KB pages {r['fresh_copy']:.3f}, "
+              f"huge pages advised {r['fresh_copy_huge']:.3f}")
+        for work, label in [("copy", "memcpy"), ("copy_streaming", "streaming"),
+                            ("spin", "busy wait"), ("sleep", "sleep")]:
+            serial = r.get(f"serial_{work}")
+            overlapped = r[f"overlapped_{work}"]
+            line = f"    {label:<10} during the grab {overlapped:7.3f}"
+            if serial is not None:
+                line += (f", after it {serial:7.3f}"
+                         f"   ratio {ratio(overlapped, serial):.3f}")
+            print(line)
 
 
 def main():
@@ -286,14 +343,22 @@ def main():
         displays = {size: start_xvfb(processes, *size) for size in SIZES}
         print(f"cores: {os.cpu_count()}; load average at start: "
               f"{', '.join(f'{x:.2f}' for x in os.getloadavg())}")
+        # The C++ measurement runs right before each Python one, so that both
+        # see about the same load; the report shows the one of the last.
+        overlap_rounds = 7
+        overlap_frames = {SIZES[0]: 100, SIZES[1]: 40}
+        grab_overlap = {}
         for size in SIZES:
             for allocator, env in ALLOCATORS.items():
+                if args.grab_overlap:
+                    grab_overlap[size] = run_grab_overlap(
+                        args.grab_overlap, displays[size], overlap_frames[size], overlap_rounds)
                 r = run_child(displays[size], env, "unthrottled", str(size[0]), str(size[1]),
                               str(args.seconds), str(args.rounds))
-                report_unthrottled(size, allocator, r)
+                report_unthrottled(size, allocator, r, grab_overlap.get(size))
 
-        if args.grab_overlap:
-            report_grab_overlap(args.grab_overlap, displays)
+        if grab_overlap:
+            report_grab_overlap(grab_overlap, overlap_frames, overlap_rounds)
 
         print(f"\npaced, 1920x1080, {args.paced_seconds:g} s each: frames written / due, "
               f"mean interval error, deadline to write start p50 / p99")

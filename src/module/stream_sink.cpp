@@ -1,11 +1,14 @@
 #include "module/stream_sink.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "module/args.h"
 #include "module/capture_support.h"
+#include "video/frame_memory.h"
 
 namespace vorel::py {
 namespace {
@@ -39,6 +42,11 @@ void forget_cached_hash(PyObject* bytes) {
 #endif
 }
 
+bool copy_is_plain() {
+  const char* value = std::getenv("VOREL_VIDEO_COPY");
+  return value != nullptr && std::string_view(value) == "plain";
+}
+
 bool is_numpy_or_python_bool(PyObject* o, bool& value) {
   if (o == Py_True || o == Py_False) {
     value = o == Py_True;
@@ -53,7 +61,11 @@ bool is_numpy_or_python_bool(PyObject* o, bool& value) {
 
 }  // namespace
 
-PythonStreamSink::PythonStreamSink(PyObject* stream) : stream_(Py_NewRef(stream)) {}
+// VOREL_VIDEO_COPY=plain in the environment copies every frame with memcpy
+// and leaves page sizes to the allocator, as before either was tuned: a
+// baseline for the benchmark.
+PythonStreamSink::PythonStreamSink(PyObject* stream)
+    : stream_(Py_NewRef(stream)), tuned_copy_(!copy_is_plain()) {}
 
 PythonStreamSink::~PythonStreamSink() {
   if (spare_ != nullptr) defer_decref(spare_);
@@ -66,12 +78,24 @@ Ref PythonStreamSink::frame_object(const uint8_t* frame, size_t size) {
   // stream kept is left alone and a new one is made.
   if (spare && Py_REFCNT(spare.get()) == 1 && PyBytes_CheckExact(spare.get()) &&
       PyBytes_GET_SIZE(spare.get()) == static_cast<Py_ssize_t>(size)) {
-    std::memcpy(PyBytes_AS_STRING(spare.get()), frame, size);
+    auto* to = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(spare.get()));
+    if (tuned_copy_) {
+      copy_frame(to, frame, size);
+    } else {
+      std::memcpy(to, frame, size);
+    }
     forget_cached_hash(spare.get());
     return spare;
   }
-  return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(frame),
-                                              static_cast<Py_ssize_t>(size)));
+  Ref fresh = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  if (!fresh) return fresh;
+  auto* to = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(fresh.get()));
+  // Advised before it is written, so pages the allocator has just mapped
+  // come in huge. Each page is then written right after the kernel cleared
+  // it, while it is still cached, so ordinary stores are the faster ones.
+  if (tuned_copy_) advise_huge_pages(to, size);
+  std::memcpy(to, frame, size);
+  return fresh;
 }
 
 FrameSink::ReadyOutcome PythonStreamSink::wait_ready() {

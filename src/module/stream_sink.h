@@ -15,7 +15,8 @@ namespace vorel::py {
 // Each frame goes to `write` as a bytes object. When the stream has let go
 // of the previous one by the next frame, that object is filled again instead
 // of allocating a new one: a stream that keeps a frame keeps an immutable
-// bytes, one that does not gets the same object back.
+// bytes, one that does not gets the same object back. Large frames are
+// copied and mapped as video/frame_memory.h describes.
 class PythonStreamSink final : public FrameSink {
  public:
   explicit PythonStreamSink(PyObject* stream);
@@ -33,6 +34,7 @@ class PythonStreamSink final : public FrameSink {
   Ref frame_object(const uint8_t* frame, size_t size);
 
   PyObject* stream_;
+  bool tuned_copy_;  // large frames streamed past the cache, new objects on huge pages
   PyObject* spare_ = nullptr;  // the last frame's object; touched with the lock only
 };
 

@@ -1,9 +1,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 #include "fakes/fake_frame_sink.h"
 #include "fakes/fake_window_services.h"
+#include "video/frame_memory.h"
 #include "video/measure.h"
 #include "video/source.h"
 #include "video/video_worker.h"
@@ -374,6 +384,108 @@ TEST(AchievableFps, MeasuresTenGrabsOfTheChosenSource) {
   EXPECT_EQ(fake.surfaces_made[1].width, 0);
   EXPECT_EQ(fake.grabs, 20);
 }
+
+// --------------------------------------------------------------------------
+// Frame memory
+
+std::vector<uint8_t> pattern(size_t size) {
+  std::vector<uint8_t> v(size);
+  for (size_t i = 0; i < size; ++i) v[i] = static_cast<uint8_t>(i * 131 + i / 251 + 7);
+  return v;
+}
+
+// Copies `size` bytes between the given offsets and checks that exactly the
+// destination range changed, to the source's bytes.
+void expect_exact_copy(void (*copy)(uint8_t*, const uint8_t*, size_t), size_t size,
+                       size_t from_offset, size_t to_offset) {
+  const std::vector<uint8_t> from = pattern(size + from_offset + 1);  // never empty
+  std::vector<uint8_t> to(size + to_offset + 64, 0xEE);
+  copy(to.data() + to_offset, from.data() + from_offset, size);
+  ASSERT_EQ(std::memcmp(to.data() + to_offset, from.data() + from_offset, size), 0)
+      << "size " << size << ", offsets " << from_offset << " " << to_offset;
+  for (size_t i = 0; i < to_offset; ++i) ASSERT_EQ(to[i], 0xEE) << "before, size " << size;
+  for (size_t i = to_offset + size; i < to.size(); ++i) {
+    ASSERT_EQ(to[i], 0xEE) << "after, size " << size << ", offset " << to_offset;
+  }
+}
+
+TEST(FrameMemory, StreamingCopyOfAnyAlignmentAndLength) {
+  // Around the 16-byte head and the 64-byte blocks and tail of the loop.
+  const size_t sizes[] = {0, 1, 15, 16, 17, 63, 64, 65, 79, 127, 128, 200, 4099};
+  const size_t from_offsets[] = {0, 1, 8, 13};
+  const size_t to_offsets[] = {0, 1, 3, 8, 15, 16};
+  for (size_t size : sizes) {
+    for (size_t from_offset : from_offsets) {
+      for (size_t to_offset : to_offsets) {
+        expect_exact_copy(copy_streaming, size, from_offset, to_offset);
+      }
+    }
+  }
+}
+
+TEST(FrameMemory, FramesEitherSideOfTheStreamingSize) {
+  const size_t sizes[] = {kStreamingCopyMinBytes - 1, kStreamingCopyMinBytes + 36};
+  for (size_t size : sizes) {
+    expect_exact_copy(copy_frame, size, 4, 5);
+  }
+}
+
+#if defined(__linux__)
+// The mapping of /proc/self/smaps that holds `address`: its bounds and
+// whether it is advised to use huge pages.
+struct Mapping {
+  uintptr_t begin = 0, end = 0;
+  bool huge = false;
+};
+
+Mapping mapping_of(uintptr_t address) {
+  std::ifstream smaps("/proc/self/smaps");
+  std::string line;
+  Mapping m;
+  bool inside = false;
+  while (std::getline(smaps, line)) {
+    uintptr_t begin = 0, end = 0;
+    char dash = 0;
+    std::istringstream head(line);
+    if (head >> std::hex >> begin >> dash >> end && dash == '-' && line.find(':') > 17) {
+      inside = begin <= address && address < end;
+      if (inside) m = {begin, end, false};
+    } else if (inside && line.rfind("VmFlags:", 0) == 0) {
+      m.huge = (line + " ").find(" hg ") != std::string::npos;
+      return m;
+    }
+  }
+  return {};
+}
+
+TEST(FrameMemory, HugePageAdviceCoversTheWholeHugePagesInsideOnly) {
+  if (std::ifstream("/sys/kernel/mm/transparent_hugepage/enabled").fail()) {
+    GTEST_SKIP() << "no transparent huge pages in this kernel";
+  }
+  // 10 MB from an odd address: the advice must start and end at huge-page
+  // boundaries inside the range, and leave the edges before and after alone.
+  const size_t mapped = 16 << 20;
+  void* region = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(region, MAP_FAILED);
+  const uintptr_t base = reinterpret_cast<uintptr_t>(region);
+  const uintptr_t data = (base + kHugePageBytes - 1) / kHugePageBytes * kHugePageBytes + 4096 + 48;
+  const size_t size = (10 << 20) + 100;
+  const uintptr_t first = data - 4096 - 48 + kHugePageBytes;
+  const uintptr_t last = first + 4 * kHugePageBytes;
+  ASSERT_LE(data + size, base + mapped);
+  ASSERT_LT(last, data + size);
+
+  advise_huge_pages(reinterpret_cast<uint8_t*>(data), size);
+  const Mapping inside = mapping_of(first);
+  EXPECT_TRUE(inside.huge);
+  EXPECT_EQ(inside.begin, first);
+  EXPECT_EQ(inside.end, last);
+  EXPECT_FALSE(mapping_of(data).huge);
+  EXPECT_FALSE(mapping_of(last).huge);
+  EXPECT_FALSE(mapping_of(data + size - 1).huge);
+  munmap(region, mapped);
+}
+#endif
 
 }  // namespace
 }  // namespace vorel
