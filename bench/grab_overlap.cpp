@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "platform/window_services.h"
+#include "platform/memory.h"
 #include "video/frame_memory.h"
 
 namespace {
@@ -78,7 +79,7 @@ int main(int argc, char** argv) {
   // module allocate; operator new reaches malloc, as CPython does.
   auto fresh = [&](bool huge) {
     auto block = std::make_unique_for_overwrite<uint8_t[]>(out.size());
-    if (huge) vorel::advise_huge_pages(block.get(), out.size());
+    if (huge) vorel::platform::advise_huge_pages(block.get(), out.size());
     std::memcpy(block.get(), frame, out.size());
     return block[out.size() / 2];
   };

@@ -8,6 +8,7 @@
 
 #include "module/args.h"
 #include "module/capture_support.h"
+#include "platform/memory.h"
 #include "video/frame_memory.h"
 
 namespace vorel::py {
@@ -93,7 +94,7 @@ Ref PythonStreamSink::frame_object(const uint8_t* frame, size_t size) {
   // Advised before it is written, so pages the allocator has just mapped
   // come in huge. Each page is then written right after the kernel cleared
   // it, while it is still cached, so ordinary stores are the faster ones.
-  if (tuned_copy_) advise_huge_pages(to, size);
+  if (tuned_copy_) platform::advise_huge_pages(to, size);
   std::memcpy(to, frame, size);
   return fresh;
 }

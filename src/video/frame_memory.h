@@ -1,8 +1,8 @@
 // Filling the memory that carries a frame to the stream. A frame of several
 // megabytes is copied once per frame into an object whose pages are touched
 // by nothing else in between, so how the copy stores and how the pages are
-// mapped decide much of what a frame costs once the grab itself overlaps
-// with the hand-over.
+// mapped (platform/memory.h) decide much of what a frame costs once the grab
+// itself overlaps with the hand-over.
 #pragma once
 
 #include <cstddef>
@@ -12,10 +12,6 @@
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
 #define VOREL_STREAMING_STORES 1
-#endif
-
-#if defined(__linux__)
-#include <sys/mman.h>
 #endif
 
 namespace vorel {
@@ -72,28 +68,6 @@ inline void copy_frame(uint8_t* to, const uint8_t* from, size_t size) {
   } else {
     std::memcpy(to, from, size);
   }
-}
-
-// The size of a transparent huge page where the kernel offers them.
-inline constexpr size_t kHugePageBytes = size_t{2} << 20;
-
-// Asks the kernel to back the whole huge pages inside [data, data + size)
-// with huge pages: a new frame-sized object then takes a few dozen page
-// faults instead of thousands (a fresh 33 MB block took about 18 ms to fill
-// with 4 KB pages here, 3.5 ms with huge pages), and every later copy into
-// it misses the TLB less. Only pages wholly inside the range are touched, so
-// neighbouring memory keeps its advice. A hint: where it is refused or
-// unknown nothing changes.
-inline void advise_huge_pages(uint8_t* data, size_t size) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  const uintptr_t begin = reinterpret_cast<uintptr_t>(data);
-  const uintptr_t first = (begin + kHugePageBytes - 1) / kHugePageBytes * kHugePageBytes;
-  const uintptr_t last = (begin + size) / kHugePageBytes * kHugePageBytes;
-  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#else
-  (void)data;
-  (void)size;
-#endif
 }
 
 }  // namespace vorel

@@ -13,6 +13,7 @@
 
 #include "fakes/fake_frame_sink.h"
 #include "fakes/fake_window_services.h"
+#include "platform/memory.h"
 #include "video/frame_memory.h"
 #include "video/measure.h"
 #include "video/source.h"
@@ -468,14 +469,15 @@ TEST(FrameMemory, HugePageAdviceCoversTheWholeHugePagesInsideOnly) {
   void* region = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(region, MAP_FAILED);
   const uintptr_t base = reinterpret_cast<uintptr_t>(region);
-  const uintptr_t data = (base + kHugePageBytes - 1) / kHugePageBytes * kHugePageBytes + 4096 + 48;
+  constexpr size_t huge = platform::kHugePageBytes;
+  const uintptr_t data = (base + huge - 1) / huge * huge + 4096 + 48;
   const size_t size = (10 << 20) + 100;
-  const uintptr_t first = data - 4096 - 48 + kHugePageBytes;
-  const uintptr_t last = first + 4 * kHugePageBytes;
+  const uintptr_t first = data - 4096 - 48 + huge;
+  const uintptr_t last = first + 4 * huge;
   ASSERT_LE(data + size, base + mapped);
   ASSERT_LT(last, data + size);
 
-  advise_huge_pages(reinterpret_cast<uint8_t*>(data), size);
+  platform::advise_huge_pages(reinterpret_cast<uint8_t*>(data), size);
   const Mapping inside = mapping_of(first);
   EXPECT_TRUE(inside.huge);
   EXPECT_EQ(inside.begin, first);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/kernel.h"
+#include "platform/memory.h"
 #include "platform/win32/compat.h"
 #include "platform/win32/scoped.h"
 
@@ -81,5 +82,9 @@ void set_thread_error_info(ErrorInfoPtr info) {
     (void)SetErrorInfo(0, error_info.get());
   }
 }
+
+// Large pages on Windows need the "lock pages in memory" privilege and a
+// dedicated allocation; ordinary heap blocks cannot be advised into them.
+void advise_huge_pages(uint8_t*, size_t) {}
 
 }  // namespace vorel::platform
