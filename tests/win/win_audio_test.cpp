@@ -436,9 +436,10 @@ TEST(WinSinkMonitor, ReaderAndEngineCarryThePlayedTone) {
 // then fails with AUDCLNT_E_OUT_OF_ORDER, as it does whenever no packet is
 // held, is an assumption: the capture side's documentation does not say
 // what a release after an empty buffer gives, so the reader must not make
-// one. `announced` is what GetNextPacketSize says, `packets` what GetBuffer
-// finds; with `null_data` GetBuffer hands out a packet's frames without an
-// address.
+// one. A release of 0 frames keeps the packet for the next GetBuffer, as
+// documented. `announced` is what GetNextPacketSize says, `packets` what
+// GetBuffer finds; with `null_data` GetBuffer hands out a packet's frames
+// without an address.
 class ScriptedCaptureClient final : public IAudioCaptureClient {
  public:
   std::vector<UINT32> announced;
@@ -476,6 +477,7 @@ class ScriptedCaptureClient final : public IAudioCaptureClient {
     calls.push_back("ReleaseBuffer(" + std::to_string(frames) + ")");
     if (held_ == 0) return AUDCLNT_E_OUT_OF_ORDER;
     if (frames != 0 && frames != held_) return AUDCLNT_E_INVALID_SIZE;
+    if (frames == 0) packets.insert(packets.begin(), held_);
     held_ = 0;
     return S_OK;
   }
@@ -567,7 +569,8 @@ TEST(WinCaptureReader, FailuresOfTheSystemStayFailures) {
 
 // The reader knows a packet is held for as long as the system holds it: a
 // packet it could not use, and one whose release the system refused, can
-// still be handed back, also as 0 frames, and reading goes on after that.
+// still be handed back, also as 0 frames (the system then hands the same
+// packet out again), and reading goes on after that.
 TEST(WinCaptureReader, APacketStaysHeldUntilTheSystemTakesItBack) {
   ScriptedCaptureClient system;
   ComPtr<IAudioCaptureClient> shared;
@@ -575,7 +578,7 @@ TEST(WinCaptureReader, APacketStaysHeldUntilTheSystemTakesItBack) {
   shared.attach(&system);
   auto reader = vorel::win32::make_capture_client(std::move(shared));
 
-  system.packets = {64, 32, 16};
+  system.packets = {64, 16};
   system.null_data = true;
   auto unusable = reader->get_buffer();
   ASSERT_FALSE(unusable.ok());
@@ -584,20 +587,24 @@ TEST(WinCaptureReader, APacketStaysHeldUntilTheSystemTakesItBack) {
 
   auto packet = reader->get_buffer();
   ASSERT_TRUE(packet.ok()) << render(packet.error());
-  EXPECT_EQ(packet->frames, 32u);
-  auto refused = reader->release_buffer(31);
+  EXPECT_EQ(packet->frames, 64u);
+  auto refused = reader->release_buffer(63);
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(refused.error().code_or_ok(), AUDCLNT_E_INVALID_SIZE);
   EXPECT_TRUE(reader->release_buffer(0).ok());
 
   packet = reader->get_buffer();
   ASSERT_TRUE(packet.ok()) << render(packet.error());
+  EXPECT_EQ(packet->frames, 64u);
+  EXPECT_TRUE(reader->release_buffer(64).ok());
+  packet = reader->get_buffer();
+  ASSERT_TRUE(packet.ok()) << render(packet.error());
   EXPECT_EQ(packet->frames, 16u);
   EXPECT_TRUE(reader->release_buffer(16).ok());
   EXPECT_EQ(system.calls,
             (std::vector<std::string>{"GetBuffer", "ReleaseBuffer(0)", "GetBuffer",
-                                      "ReleaseBuffer(31)", "ReleaseBuffer(0)", "GetBuffer",
-                                      "ReleaseBuffer(16)"}));
+                                      "ReleaseBuffer(63)", "ReleaseBuffer(0)", "GetBuffer",
+                                      "ReleaseBuffer(64)", "GetBuffer", "ReleaseBuffer(16)"}));
 }
 
 // --- the silence that keeps loopback running ------------------------------------

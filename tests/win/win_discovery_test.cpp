@@ -977,9 +977,10 @@ TEST_F(WinCaptureSurface, ClientRectOfAGoneWindowFailsAndLeavesTheRectangle) {
 // --- a scaled display -------------------------------------------------------
 
 // A system-aware window that a thread of ours cannot see at its own DPI is
-// measured in physical pixels and scaled back. Lengths the system scaled up
-// (rounding to the nearest pixel) come back exactly; lengths it scaled down
-// lose detail and come back within a pixel. Nothing becomes empty, and
+// measured in physical pixels and scaled back. A length the system scaled up
+// by rounding it to the nearest pixel comes back exactly (if it converts the
+// window's edges instead, one pixel may differ); lengths it scaled down lose
+// detail and come back within a pixel or two. Nothing becomes empty, and
 // nothing changes when a DPI is unknown.
 TEST(WinDpiScaling, PhysicalLengthsGoBackToTheWindowsOwnPixels) {
   using vorel::win32::to_window_pixels;
