@@ -215,9 +215,12 @@ class TestRecording:
         assert abs(len(samples) / RATE - elapsed) < 0.05
         playing = samples[(samples != 0).any(axis=1)]
         assert len(playing) > 0.8 * RATE, "the tone reaches the file within 0.7 s"
-        # Left and right stay apart and in order, without resampling.
-        assert abs(dominant_hz(playing[:, 0]) - 440) <= 2
-        assert abs(dominant_hz(playing[:, 1]) - 1000) <= 2
+        # Left and right stay apart and in order, without a rate conversion of
+        # ours (a wrong rate moves a tone by 8 % or more). A server that matches
+        # clocks adaptively (PipeWire) may move a stream's pitch by a few tenths
+        # of a percent while the machine is loaded: 1002.1 Hz was seen.
+        assert abs(dominant_hz(playing[:, 0]) / 440 - 1) < 0.005
+        assert abs(dominant_hz(playing[:, 1]) / 1000 - 1) < 0.005
         # 16384/32768 through float at unity volume: 0.5 * 32767, truncated.
         assert 16383 - 40 <= int(abs(playing).max()) <= 16383
 

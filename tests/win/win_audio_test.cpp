@@ -515,13 +515,18 @@ Result<uint32_t, PlatformError> drain(vorel::platform::CaptureClient& reader) {
   }
 }
 
+// The module's packet reader over `system`, holding a reference of its own.
+std::unique_ptr<vorel::platform::CaptureClient> reader_of(ScriptedCaptureClient& system) {
+  ComPtr<IAudioCaptureClient> shared;
+  system.AddRef();
+  shared.attach(&system);
+  return vorel::win32::make_capture_client(std::move(shared));
+}
+
 TEST(WinCaptureReader, AnEmptyBufferIsASuccessThatHoldsNoPacket) {
   ScriptedCaptureClient system;
   {
-    ComPtr<IAudioCaptureClient> shared;
-    system.AddRef();
-    shared.attach(&system);
-    auto reader = vorel::win32::make_capture_client(std::move(shared));
+    auto reader = reader_of(system);
 
     // A packet announced and gone by the time it is asked for: the drain
     // ends cleanly, without handing back a packet it never had.
@@ -544,10 +549,7 @@ TEST(WinCaptureReader, AnEmptyBufferIsASuccessThatHoldsNoPacket) {
 
 TEST(WinCaptureReader, FailuresOfTheSystemStayFailures) {
   ScriptedCaptureClient system;
-  ComPtr<IAudioCaptureClient> shared;
-  system.AddRef();
-  shared.attach(&system);
-  auto reader = vorel::win32::make_capture_client(std::move(shared));
+  auto reader = reader_of(system);
   system.packets = {96};
   auto packet = reader->get_buffer();
   ASSERT_TRUE(packet.ok());
@@ -573,10 +575,7 @@ TEST(WinCaptureReader, FailuresOfTheSystemStayFailures) {
 // packet out again), and reading goes on after that.
 TEST(WinCaptureReader, APacketStaysHeldUntilTheSystemTakesItBack) {
   ScriptedCaptureClient system;
-  ComPtr<IAudioCaptureClient> shared;
-  system.AddRef();
-  shared.attach(&system);
-  auto reader = vorel::win32::make_capture_client(std::move(shared));
+  auto reader = reader_of(system);
 
   system.packets = {64, 16};
   system.null_data = true;
