@@ -189,7 +189,11 @@ start_pipewire() {
   export XDG_RUNTIME_DIR="$dir/runtime"
   export PULSE_SERVER="unix:$dir/runtime/pulse/native"
   wait_for "pipewire-pulse" "$dir/pipewire-pulse.log" pactl info
-  pactl load-module module-null-sink sink_name=test_sink rate=48000 channels=2 >/dev/null
+  # Answering "info" does not mean the factories are ready: a load this early
+  # was once refused with "Not supported". A refused load loads nothing, so
+  # it is simply tried again.
+  wait_for "the null sink's module" "$dir/pipewire.log" \
+    pactl load-module module-null-sink sink_name=test_sink rate=48000 channels=2
   wait_for "the null sink" "$dir/wireplumber.log" \
     sh -c 'pactl list short sinks | grep -qw test_sink'
   pactl set-default-sink test_sink
