@@ -125,15 +125,9 @@ using SetThreadDpiAwarenessContextFn = DPI_AWARENESS_CONTEXT(WINAPI*)(DPI_AWAREN
 // at run time so that the module still loads on older systems, where threads
 // simply keep the process's awareness. Null when the system lacks it.
 inline SetThreadDpiAwarenessContextFn set_thread_dpi_awareness_context() {
-  static const SetThreadDpiAwarenessContextFn fn = [] {
-    // user32 is always loaded: the backend imports from it.
-    HMODULE user32 = GetModuleHandleW(L"user32.dll");
-    if (user32 == nullptr) return SetThreadDpiAwarenessContextFn{};
-    FARPROC proc = GetProcAddress(user32, "SetThreadDpiAwarenessContext");
-    // Through void(*)() so that no compiler sees a mismatched signature cast.
-    return reinterpret_cast<SetThreadDpiAwarenessContextFn>(
-        reinterpret_cast<void (*)()>(proc));
-  }();
+  // user32 is always loaded: the backend imports from it.
+  static const auto fn = module_function<SetThreadDpiAwarenessContextFn>(
+      GetModuleHandleW(L"user32.dll"), "SetThreadDpiAwarenessContext");
   return fn;
 }
 
@@ -142,13 +136,8 @@ using GetWindowDpiAwarenessContextFn = DPI_AWARENESS_CONTEXT(WINAPI*)(HWND);
 // GetWindowDpiAwarenessContext, from Windows 10 1607 on, looked up like
 // SetThreadDpiAwarenessContext. Null when the system lacks it.
 inline GetWindowDpiAwarenessContextFn get_window_dpi_awareness_context() {
-  static const GetWindowDpiAwarenessContextFn fn = [] {
-    HMODULE user32 = GetModuleHandleW(L"user32.dll");
-    if (user32 == nullptr) return GetWindowDpiAwarenessContextFn{};
-    FARPROC proc = GetProcAddress(user32, "GetWindowDpiAwarenessContext");
-    return reinterpret_cast<GetWindowDpiAwarenessContextFn>(
-        reinterpret_cast<void (*)()>(proc));
-  }();
+  static const auto fn = module_function<GetWindowDpiAwarenessContextFn>(
+      GetModuleHandleW(L"user32.dll"), "GetWindowDpiAwarenessContext");
   return fn;
 }
 

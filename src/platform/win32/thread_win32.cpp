@@ -60,13 +60,9 @@ namespace {
 // forwards it from later versions on). Null when neither has it.
 SetThreadDescriptionFn thread_description_function() {
   for (const wchar_t* module : {L"kernel32.dll", L"kernelbase.dll"}) {
-    HMODULE loaded = GetModuleHandleW(module);
-    if (loaded == nullptr) continue;
-    FARPROC proc = GetProcAddress(loaded, "SetThreadDescription");
-    // Through void(*)() so that no compiler sees a mismatched signature cast.
-    if (proc != nullptr) {
-      return reinterpret_cast<SetThreadDescriptionFn>(reinterpret_cast<void (*)()>(proc));
-    }
+    const auto fn = win32::module_function<SetThreadDescriptionFn>(GetModuleHandleW(module),
+                                                                  "SetThreadDescription");
+    if (fn != nullptr) return fn;
   }
   return nullptr;
 }
